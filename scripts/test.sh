@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian 12, as root), builds and runs the test suite.
+#   scripts/test.sh            plain build in build/
+#   scripts/test.sh asan       ASan+UBSan build in build-asan/
+#   scripts/test.sh tsan       TSan build in build-tsan/
+#   scripts/test.sh fuzz       clang libFuzzer targets in build-fuzz/, each run briefly
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode="${1:-plain}"
+
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
+          libbenchmark-dev libpcap-dev nlohmann-json3-dev libcli11-dev libfmt-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+case "$mode" in
+  plain) dir=build; flags=() ;;
+  asan)  dir=build-asan; flags=(-DNIPS_SANITIZE=address -DNIPS_BUILD_BENCH=OFF) ;;
+  tsan)  dir=build-tsan; flags=(-DNIPS_SANITIZE=thread -DNIPS_BUILD_BENCH=OFF) ;;
+  fuzz)
+    dir=build-fuzz
+    CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DNIPS_BUILD_FUZZ=ON -DNIPS_BUILD_TESTS=OFF -DNIPS_BUILD_BENCH=OFF -DNIPS_BUILD_TOOLS=OFF
+    cmake --build "$dir" -j "$jobs"
+    for target in "$dir"/fuzz/fuzz_*; do
+      [ -x "$target" ] || continue
+      seeds="fuzz/corpus/$(basename "$target")"
+      echo "== $(basename "$target")"
+      if [ -d "$seeds" ]; then
+        "$target" -runs="${FUZZ_RUNS:-100000}" -max_total_time=120 "$seeds"
+      else
+        "$target" -runs="${FUZZ_RUNS:-100000}" -max_total_time=120
+      fi
+    done
+    exit 0 ;;
+  *) echo "unknown mode '$mode' (plain, asan, tsan, fuzz)" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+cmake --build "$dir" -j "$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 600
