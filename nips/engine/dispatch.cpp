@@ -1,0 +1,142 @@
+// Detection dispatch: walks the core's sigmask over the policy positions of
+// the active bank, runs the enabled detectors, and tells the core the best
+// match.
+#include "nips/engine/additional_data.h"
+#include "nips/engine/log.h"
+#include "nips/engine/packet_view.h"
+#include "nips/engine/plugin.h"
+
+namespace {
+
+constexpr ULONG kSigmaskWords = 4;
+constexpr ULONG kBitsPerWord = 32;
+// The kind given with a match verdict.
+constexpr ULONG kVerdictKindDetection = 2;
+
+ULONG PacketProtocolMask(UCHAR protocol) {
+  switch (protocol) {
+    case kIpProtocolTcp:
+      return kProtocolMaskTcp;
+    case kIpProtocolUdp:
+      return kProtocolMaskUdp;
+    case kIpProtocolIcmp:
+    case kIpProtocolIcmpv6:
+      return kProtocolMaskIcmp;
+    default:
+      return 0;
+  }
+}
+
+// Index of the lowest set bit of a non-zero word (BitScanForward).
+inline ULONG LowestSetBit(ULONG word) { return static_cast<ULONG>(__builtin_ctz(word)); }
+
+const WCHAR* ActionName(ULONG action) {
+  switch (action) {
+    case FW_ACTION_BLOCK_HOST:
+      return NTTEXT("Block Host");
+    case FW_ACTION_BLOCK_PACKET:
+      return NTTEXT("Block Packet");
+    default:
+      return NTTEXT("Allow");
+  }
+}
+
+struct BestMatch {
+  ULONG reaction;
+  ULONG actionFlags;
+  ULONG severity;
+  ULONG signatureId;
+};
+
+}  // namespace
+
+ULONG DispatchDetectors(PacketView* view) {
+  NipsPlugin* plugin = view->plugin;
+  const ULONG packetMask = PacketProtocolMask(view->flow->GetProtocol());
+  if (packetMask == 0) return kInspectNotInspectable;
+
+  // Trace lines are off in production; test once instead of per position.
+  const bool trace = NipsLogEnabled(plugin, kLogTrace);
+  ULONG sigmask[kSigmaskWords];
+  const ULONG* coreMask = view->packet->GetSigMask();
+  if (coreMask == nullptr) {
+    RtlCopyMemory(sigmask, plugin->allSignatures, sizeof sigmask);
+    if (trace) NipsLog(plugin, false, kLogTrace, "No sigmask (check all sigs)\n");
+  } else {
+    RtlCopyMemory(sigmask, coreMask, sizeof sigmask);
+    if (trace) {
+      NipsLog(plugin, false, kLogTrace, "Sigmask (16 bytes) %x %x %x %x\n", sigmask[0], sigmask[1],
+              sigmask[2], sigmask[3]);
+    }
+  }
+
+  // The one read of the active bank; everything below uses this bank.
+  ConfigBank* bank = AcquireActiveBank(plugin);
+  view->bank = bank;
+  BestMatch best = {0, 0, 0, 0};
+  ULONG blockHost = 0;
+  ULONG64 actionParam = 0;
+  if (bank != nullptr) {
+    const ULONG count = bank->recordCount;
+    bool done = false;
+    for (ULONG word = 0; word < kSigmaskWords && !done; ++word) {
+      for (ULONG bits = sigmask[word]; bits != 0; bits &= bits - 1) {
+        const ULONG position = word * kBitsPerWord + LowestSetBit(bits) + 1;
+        if (position > count || position > kPolicyMaxRecords) {
+          done = true;
+          break;
+        }
+        const ULONG row = bank->map[position - 1] - 1;
+        if (row >= kSignatureRows) {
+          NipsLog(plugin, true, kLogInfo, "Invalid signature function index: 0x%x\n", row);
+          continue;
+        }
+        const SignatureEntry& entry = bank->rows[row];
+        if (RowLevel(entry) == 0 || (entry.protocolMask & packetMask) == 0 ||
+            entry.reaction <= best.reaction || entry.detector == nullptr) {
+          continue;
+        }
+        if (trace) {
+          NipsLog(plugin, false, kLogTrace, "[%02u] Sig %u\n", position - 1, entry.signatureId);
+        }
+        const ULONG result = entry.detector(view);
+        if (result == kDetectMatch) {
+          best = {entry.reaction, entry.actionFlags, RowLevel(entry), entry.signatureId};
+        } else if (result == kDetectError) {
+          view->bank = nullptr;
+          ReleaseBank(plugin, bank);
+          return kInspectDetectorFailed;
+        }
+      }
+    }
+    blockHost = bank->header.blockHost;
+    actionParam = bank->header.actionParam;
+    view->bank = nullptr;
+    ReleaseBank(plugin, bank);
+  }
+
+  HostVerdictSink* sink = view->packet->GetVerdictSink();
+  if (best.actionFlags != 0) {
+    ULONG action = FW_ACTION_ALLOW;
+    if (best.actionFlags & kActionFlagBlock) {
+      action = blockHost != 0 ? FW_ACTION_BLOCK_HOST : FW_ACTION_BLOCK_PACKET;
+    }
+    if (sink != nullptr) {
+      sink->SetVerdict(action, 0, actionParam, kVerdictKindDetection);
+      sink->ReportIntrusion(best.signatureId, best.severity, best.reaction,
+                            view->additionalDataIndex);
+    }
+    NipsLog(plugin, false, kLogLifecycle, "Detect sig %u, severity %u, reaction %u -> %s\n",
+            best.signatureId, best.severity, best.reaction, ActionName(action));
+    if (view->additionalDataIndex != 0 && trace) {
+      NipsLog(plugin, false, kLogTrace, "Buffer content %s\n",
+              AdditionalDataSlot(view->additionalDataIndex));
+    }
+    return kInspectDelivered;
+  }
+  if (sink != nullptr) {
+    sink->SetVerdict(FW_ACTION_ALLOW, 0, 0, 0);
+    sink->ReportIntrusion(0, 0, 0, 0);
+  }
+  return kInspectDelivered;
+}
