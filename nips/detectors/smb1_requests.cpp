@@ -138,8 +138,7 @@ ULONG DetectRapEnumZeroMaxCounts(PacketView* view) {
   // The parameter offset counts from the SMB header, which starts after the
   // NetBIOS header.
   USHORT opcode;
-  if (!ReadU16Le(payload, static_cast<ULONG64>(parameterOffset) + kNetbiosHeaderLength,
-                 &opcode)) {
+  if (!ReadU16Le(payload, static_cast<ULONG64>(parameterOffset) + kNetbiosHeaderLength, &opcode)) {
     return kDetectNoMatch;
   }
   if (opcode != kRapShareEnum && opcode != kRapServerEnum2 && opcode != kRapServerEnum3) {

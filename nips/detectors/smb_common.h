@@ -26,8 +26,8 @@ constexpr ULONG64 kNetbiosHeaderLength = 4;
 
 // Protocol identifiers read as one little-endian u32 at offset 4.
 constexpr ULONG64 kProtocolIdOffset = 4;
-constexpr ULONG kSmb1ProtocolId = 0x424D53FF;             // FF 'S' 'M' 'B'
-constexpr ULONG kSmb2ProtocolId = 0x424D53FE;             // FE 'S' 'M' 'B'
+constexpr ULONG kSmb1ProtocolId = 0x424D53FF;              // FF 'S' 'M' 'B'
+constexpr ULONG kSmb2ProtocolId = 0x424D53FE;              // FE 'S' 'M' 'B'
 constexpr ULONG kSmb2CompressionTransformId = 0x424D53FC;  // FC 'S' 'M' 'B'
 
 // SMB1 header fields (payload offsets).
@@ -69,9 +69,7 @@ inline USHORT DestinationPort(PacketView* view) {
 inline USHORT SourcePort(PacketView* view) { return SwapPort(view->flow->GetSourcePort()); }
 
 // The two ports of the SMB service (NetBIOS session service and direct SMB).
-inline bool IsSmbPort(USHORT port) {
-  return port == kPortSmbDirect || port == kPortNetbiosSession;
-}
+inline bool IsSmbPort(USHORT port) { return port == kPortSmbDirect || port == kPortNetbiosSession; }
 
 // Payload fetch of the detectors that learn the length first: one GetPayload
 // call with 0 for the length, and, once the caller's length tests passed, a
