@@ -12,6 +12,9 @@ namespace {
 // The registry whose table entry 25 registers clients. Table entries carry no
 // context, hence one registry per process at a time.
 std::atomic<ServiceRegistry*> g_registry{nullptr};
+// The core driver whose handler serves the handshake device, so that an
+// older instance going away does not take a newer one's device with it.
+std::atomic<CoreDriver*> g_deviceOwner{nullptr};
 
 bool IsPacketInspect(const GUID* iid) {
   return iid != nullptr && memcmp(iid, &IID_BASTION_PLUGIN_PACKET_INSPECT, sizeof(GUID)) == 0;
@@ -369,12 +372,14 @@ void CoreDriver::set_device_present(bool present) {
     devicePresent_ = present;
   }
   if (present) {
+    g_deviceOwner.store(this);
     kt::RegisterDevice(DeviceName(),
                        [this](ULONG code, PVOID buffer, ULONG in, ULONG out, ULONG_PTR* info) {
                          return OnDeviceControl(code, buffer, in, out, info);
                        });
   } else {
-    kt::UnregisterDevice(DeviceName());
+    CoreDriver* self = this;
+    if (g_deviceOwner.compare_exchange_strong(self, nullptr)) kt::UnregisterDevice(DeviceName());
   }
 }
 
