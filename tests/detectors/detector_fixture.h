@@ -1,6 +1,6 @@
 // Shared set-up of the detector tests: a fresh kernel world with a fixed
 // clock, a tracking store on engine pool memory, a way to run one detector on
-// a fake packet, and builders for NetBIOS/SMB payloads.
+// a fake packet.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "detectors/smb_packets.h"
 #include "kt_hooks.h"
 #include "nips/detectors/detectors.h"
 #include "nips/engine/packet_view.h"
@@ -33,52 +34,6 @@ constexpr UCHAR kDataFlags = kTcpFlagAck | 0x08;  // ACK, PSH
 
 // A fixed, arbitrary moment (2023-11-14) so that windows are reproducible.
 inline int64_t BaseTime() { return kt::SystemTimeFromUnix(1700000000, 0); }
-
-// ---- Payload builders (little-endian unless named Be) ----
-
-inline void PutU8(Bytes* b, size_t offset, uint8_t v) { b->at(offset) = v; }
-inline void PutU16Le(Bytes* b, size_t offset, uint16_t v) {
-  b->at(offset) = static_cast<uint8_t>(v);
-  b->at(offset + 1) = static_cast<uint8_t>(v >> 8);
-}
-inline void PutU16Be(Bytes* b, size_t offset, uint16_t v) {
-  b->at(offset) = static_cast<uint8_t>(v >> 8);
-  b->at(offset + 1) = static_cast<uint8_t>(v);
-}
-inline void PutU32Le(Bytes* b, size_t offset, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b->at(offset + i) = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void PutText(Bytes* b, size_t offset, const std::string& text) {
-  for (size_t i = 0; i < text.size(); ++i) b->at(offset + i) = static_cast<uint8_t>(text[i]);
-}
-
-// NetBIOS session message of `length` bytes (its length field consistent)
-// whose SMB header starts with the 4-byte identifier id.
-inline Bytes SessionMessage(size_t length, uint8_t idByte) {
-  Bytes b(length, 0);
-  if (length >= 4) {
-    const size_t body = length - 4;
-    b[1] = static_cast<uint8_t>(body >> 16);
-    b[2] = static_cast<uint8_t>(body >> 8);
-    b[3] = static_cast<uint8_t>(body);
-  }
-  const uint8_t id[4] = {idByte, 'S', 'M', 'B'};
-  for (size_t i = 0; i < 4 && 4 + i < length; ++i) b[4 + i] = id[i];
-  return b;
-}
-
-inline Bytes Smb1(size_t length, uint8_t command) {
-  Bytes b = SessionMessage(length, 0xFF);
-  if (length > 8) b[8] = command;
-  return b;
-}
-
-inline Bytes Smb2(size_t length, uint16_t command) {
-  Bytes b = SessionMessage(length, 0xFE);
-  if (length > 8) b[8] = 0x40;  // header structure size
-  if (length > 17) PutU16Le(&b, 16, command);
-  return b;
-}
 
 // ---- Fixture ----
 

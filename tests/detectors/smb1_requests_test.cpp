@@ -7,46 +7,6 @@ namespace {
 
 class Smb1RequestsTest : public DetectorTest {};
 
-// ---- Packet builders --------------------------------------------------------
-
-Bytes Negotiate(uint16_t pidHigh, uint16_t treeId = 0, uint16_t userId = 0, size_t length = 36) {
-  Bytes b = Smb1(length, 0x72);
-  PutU16Le(&b, 16, pidHigh);
-  PutU16Le(&b, 28, treeId);
-  PutU16Le(&b, 32, userId);
-  return b;
-}
-
-Bytes NtTransactCreate(uint32_t maxParams, uint32_t params, uint16_t function = 1,
-                       size_t length = 75) {
-  Bytes b = Smb1(length, 0xA0);
-  PutU32Le(&b, 48, maxParams);
-  PutU32Le(&b, 56, params);
-  if (length >= 75) PutU16Le(&b, 73, function);
-  return b;
-}
-
-Bytes Trans2(uint16_t maxParams, uint16_t params, uint16_t setup, size_t length = 67) {
-  Bytes b = Smb1(length, 0x32);
-  PutU16Le(&b, 41, maxParams);
-  PutU16Le(&b, 55, params);
-  if (length >= 67) PutU16Le(&b, 65, setup);
-  return b;
-}
-
-// Transaction request whose parameters start at paramOffset (from the SMB
-// header), carrying a remote-administration opcode there.
-Bytes RapTransaction(uint16_t opcode, uint16_t maxParams, uint16_t maxData, size_t length = 84,
-                     uint16_t paramOffset = 76, uint16_t paramCount = 19) {
-  Bytes b = Smb1(length, 0x25);
-  PutU16Le(&b, 41, maxParams);
-  PutU16Le(&b, 43, maxData);
-  PutU16Le(&b, 55, paramCount);
-  PutU16Le(&b, 57, paramOffset);
-  if (paramOffset + 4u + 2u <= length) PutU16Le(&b, paramOffset + 4u, opcode);
-  return b;
-}
-
 // ---- DetectNone --------------------------------------------------------------
 
 TEST_F(Smb1RequestsTest, NoneNeverMatchesAndReadsNothing) {

@@ -8,53 +8,6 @@ namespace {
 
 class SmbSessionTest : public DetectorTest {};
 
-// ---- Builders -------------------------------------------------------------------
-
-Bytes Trans2Secondary(uint16_t total, uint16_t compared, size_t length = 65) {
-  Bytes b = Smb1(length, 0x33);
-  PutU16Le(&b, 39, total);
-  if (length >= 61) PutU16Le(&b, 59, compared);
-  return b;
-}
-
-Bytes TransSecondary(uint16_t total, uint16_t dataCount, size_t length = 55) {
-  Bytes b = Smb1(length, 0x26);
-  PutU16Le(&b, 39, total);
-  PutU16Le(&b, 47, dataCount);
-  return b;
-}
-
-Bytes Smb2Ioctl(uint32_t kind, uint32_t at144, uint32_t at156, size_t length = 160) {
-  Bytes b = Smb2(length, 11);
-  PutU32Le(&b, 124, kind);
-  PutU32Le(&b, 144, at144);
-  PutU32Le(&b, 156, at156);
-  return b;
-}
-
-Bytes Trans2Probe(uint16_t multiplexId, uint16_t subcommand, size_t length = 67) {
-  Bytes b = Smb1(length, 0x32);
-  PutU16Le(&b, 34, multiplexId);
-  if (length >= 67) PutU16Le(&b, 65, subcommand);
-  return b;
-}
-
-Bytes CompressionTransform(uint32_t originalSize, uint32_t offset, size_t length = 20) {
-  Bytes b = SessionMessage(length, 0xFC);
-  PutU32Le(&b, 8, originalSize);
-  PutU32Le(&b, 16, offset);
-  return b;
-}
-
-Bytes SisCopy(uint16_t function = 2, uint32_t code = 0x00090100, uint32_t at89 = 1,
-              size_t length = 98) {
-  Bytes b = Smb1(length, 0xA0);
-  PutU16Le(&b, 73, function);
-  PutU32Le(&b, 75, code);
-  PutU32Le(&b, 89, at89);
-  return b;
-}
-
 // ---- 6095 -------------------------------------------------------------------------
 
 TEST_F(SmbSessionTest, SecondaryTransactionOverrun) {

@@ -8,41 +8,6 @@ namespace {
 
 class SmbTest : public DetectorTest {};
 
-// ---- Builders -------------------------------------------------------------------
-
-// SMB1 Transaction mailslot write whose name area (byte count - data count
-// bytes at 73) holds name; extra bytes pad the payload after it.
-Bytes MailslotWrite(const std::string& name, uint16_t maxParams = 0, size_t extra = 0,
-                    uint16_t dataCount = 5) {
-  Bytes b = Smb1(73 + name.size() + extra, 0x25);
-  PutU16Le(&b, 41, maxParams);
-  PutU16Le(&b, 59, dataCount);
-  PutU8(&b, 63, 3);
-  PutU16Le(&b, 65, 1);
-  PutU16Le(&b, 71, static_cast<uint16_t>(dataCount + name.size()));
-  PutText(&b, 73, name);
-  return b;
-}
-
-Bytes ByteCountRequest(uint8_t command, size_t offset, uint16_t byteCount) {
-  Bytes b = Smb1(offset + 2, command);
-  PutU16Le(&b, offset, byteCount);
-  return b;
-}
-
-Bytes Smb2Write(uint16_t dataOffset, size_t length) {
-  Bytes b = Smb2(length, 9);
-  PutU16Le(&b, 70, dataOffset);
-  return b;
-}
-
-// SMB2 message from the server whose NetBIOS length says netbiosLength.
-Bytes Smb2Reply(size_t length, uint16_t netbiosLength) {
-  Bytes b = Smb2(length, 1);
-  PutU16Be(&b, 2, netbiosLength);
-  return b;
-}
-
 // ---- Mailslot writes --------------------------------------------------------------
 
 TEST_F(SmbTest, MailslotEmptyNameAreaMatchesOnlyTheUnterminatedCheck) {
@@ -227,19 +192,6 @@ TEST_F(SmbTest, Smb2ReplyLengthMismatchFromTheServerPort) {
 
 constexpr char kClient[] = "10.6.6.6";
 
-// Session Setup AndX carrying NTLMSSP messages of the given types at the
-// given scan positions k (signature at 48 + k).
-Bytes SessionSetup(size_t length, std::vector<std::pair<size_t, uint32_t>> blobs) {
-  Bytes b = Smb1(length, 0x73);
-  for (const auto& [k, type] : blobs) {
-    PutText(&b, 48 + k, std::string("NTLMSSP") + '\0');
-    PutU32Le(&b, 48 + k + 8, type);
-  }
-  return b;
-}
-
-Bytes Authenticate() { return SessionSetup(200, {{30, 3}}); }
-
 class NtlmBurstTest : public DetectorTest {
  protected:
   static ULONG Send(const Bytes& payload, uint16_t port = 445,
@@ -256,28 +208,28 @@ class NtlmBurstTest : public DetectorTest {
 
 TEST_F(NtlmBurstTest, TwentyFirstAuthenticateWithinTheWindowMatches) {
   for (int i = 1; i <= 20; ++i) {
-    ASSERT_EQ(Send(Authenticate()), kDetectNoMatch) << i;
+    ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch) << i;
     kt::AdvanceSystemTimeMs(2000);
   }
   EXPECT_EQ(Record().sig6045Count, 20u);
-  EXPECT_EQ(Send(Authenticate()), kDetectMatch);
+  EXPECT_EQ(Send(NtlmAuthenticate()), kDetectMatch);
   EXPECT_FALSE(HostPresent(kClient));
   // The next one opens a new window in a new record.
-  EXPECT_EQ(Send(Authenticate()), kDetectNoMatch);
+  EXPECT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
   HostRecord fresh = Record();
   EXPECT_EQ(fresh.sig6045Count, 1u);
   EXPECT_EQ(fresh.sig6045Stamp, CurrentStampMs());
 }
 
 TEST_F(NtlmBurstTest, WindowCounts60000AndRestarts60001) {
-  ASSERT_EQ(Send(Authenticate()), kDetectNoMatch);
+  ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
   const ULONG start = CurrentStampMs();
   kt::AdvanceSystemTimeMs(60000);
-  ASSERT_EQ(Send(Authenticate()), kDetectNoMatch);
+  ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
   EXPECT_EQ(Record().sig6045Count, 2u);
   EXPECT_EQ(Record().sig6045Stamp, start);
   kt::AdvanceSystemTimeMs(1);  // 60001 after the start of the window
-  ASSERT_EQ(Send(Authenticate()), kDetectNoMatch);
+  ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
   EXPECT_EQ(Record().sig6045Count, 1u);
   EXPECT_EQ(Record().sig6045Stamp, start + 60001);
 }
@@ -296,12 +248,12 @@ TEST_F(NtlmBurstTest, EveryBlobOfASegmentCountsInAnOpenWindow) {
 }
 
 TEST_F(NtlmBurstTest, OnlyAuthenticateMessagesCount) {
-  ASSERT_EQ(Send(Authenticate()), kDetectNoMatch);
+  ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
   ASSERT_EQ(Send(SessionSetup(200, {{30, 1}, {60, 2}})), kDetectNoMatch);
-  Bytes lower = Authenticate();
+  Bytes lower = NtlmAuthenticate();
   PutText(&lower, 48 + 30, "ntlmssp");
   ASSERT_EQ(Send(lower), kDetectNoMatch);
-  Bytes otherCommand = Authenticate();
+  Bytes otherCommand = NtlmAuthenticate();
   otherCommand[8] = 0x72;
   ASSERT_EQ(Send(otherCommand), kDetectNoMatch);
   EXPECT_EQ(Record().sig6045Count, 1u);
@@ -310,7 +262,7 @@ TEST_F(NtlmBurstTest, OnlyAuthenticateMessagesCount) {
 TEST_F(NtlmBurstTest, ScanStopsSixtyFourBytesBeforeTheEnd) {
   // k runs while k < length - 64: k = 135 is the last position of a
   // 200-byte payload, k = 136 is past it.
-  ASSERT_EQ(Send(Authenticate()), kDetectNoMatch);
+  ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
   ASSERT_EQ(Send(SessionSetup(200, {{135, 3}})), kDetectNoMatch);
   EXPECT_EQ(Record().sig6045Count, 2u);
   ASSERT_EQ(Send(SessionSetup(200, {{136, 3}})), kDetectNoMatch);
@@ -326,11 +278,11 @@ TEST_F(NtlmBurstTest, ScanStopsSixtyFourBytesBeforeTheEnd) {
 }
 
 TEST_F(NtlmBurstTest, PortsAndLengthGateTheRecordLookup) {
-  ASSERT_EQ(Send(Authenticate(), 135), kDetectNoMatch);
+  ASSERT_EQ(Send(NtlmAuthenticate(), 135), kDetectNoMatch);
   EXPECT_EQ(Record().sig6045Count, 1u);
   for (uint16_t port : {139, 134, 136, 444, 446, 0xBD01, 0x8700}) {
     const std::string source = "10.6.7." + std::to_string(port & 0xFF);
-    ASSERT_EQ(Send(Authenticate(), port, source), kDetectNoMatch);
+    ASSERT_EQ(Send(NtlmAuthenticate(), port, source), kDetectNoMatch);
     EXPECT_FALSE(HostPresent(source)) << port;
   }
   // 105 bytes: nothing looked up; 106 bytes of anything: the record is made.
@@ -354,7 +306,7 @@ TEST_F(NtlmBurstTest, Transaction2TallyAndTreeDisconnectReset) {
   EXPECT_EQ(Record().sig6045Aux, 0u);
   // Counts 1 to 3 tally; 4 does not.
   for (ULONG count = 1; count <= 4; ++count) {
-    ASSERT_EQ(Send(Authenticate()), kDetectNoMatch);
+    ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
     ASSERT_EQ(Send(trans2), kDetectNoMatch);
     EXPECT_EQ(Record().sig6045Aux, count <= 3 ? count : 3u) << count;
   }
@@ -365,21 +317,21 @@ TEST_F(NtlmBurstTest, Transaction2TallyAndTreeDisconnectReset) {
   EXPECT_EQ(reset.sig6045Count, 0u);
   EXPECT_EQ(reset.sig6045Stamp, stamp);  // the window start stays
   // A disconnect without a tally leaves the count alone.
-  ASSERT_EQ(Send(Authenticate()), kDetectNoMatch);
+  ASSERT_EQ(Send(NtlmAuthenticate()), kDetectNoMatch);
   ASSERT_EQ(Send(disconnect), kDetectNoMatch);
   EXPECT_EQ(Record().sig6045Count, 1u);
 }
 
 TEST_F(NtlmBurstTest, FailedRecordCreationAborts) {
   kt::FailAllocationsWithTag(kTagHostRecord);
-  EXPECT_EQ(Send(Authenticate()), kDetectError);
+  EXPECT_EQ(Send(NtlmAuthenticate()), kDetectError);
   // Too short or wrong port: no lookup, so no error.
   EXPECT_EQ(Send(Bytes(105, 0)), kDetectNoMatch);
-  EXPECT_EQ(Send(Authenticate(), 139), kDetectNoMatch);
+  EXPECT_EQ(Send(NtlmAuthenticate(), 139), kDetectNoMatch);
 }
 
 TEST_F(NtlmBurstTest, PayloadIsFetchedWithTheLearnedLength) {
-  auto packet = TcpTo(445, Authenticate(), kClient);
+  auto packet = TcpTo(445, NtlmAuthenticate(), kClient);
   ASSERT_EQ(Run(DetectSmbNtlmAuthBurst, *packet), kDetectNoMatch);
   EXPECT_EQ(packet->payloadLengthArguments(), (std::vector<ULONG64>{0, 200}));
 }
