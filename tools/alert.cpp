@@ -1,0 +1,113 @@
+#include "tools/alert.h"
+
+#include <arpa/inet.h>
+#include <fmt/format.h>
+#include <time.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/signatures.h"
+
+namespace nipstool {
+namespace {
+
+bool HasPorts(uint8_t ipProtocol) {
+  return ipProtocol == kIpProtocolTcp || ipProtocol == kIpProtocolUdp;
+}
+
+std::string Endpoint(const HostAddress& address, uint16_t port, uint8_t ipProtocol) {
+  const std::string text = AddressText(address);
+  if (!HasPorts(ipProtocol)) return text;
+  if (address.version == 6) return fmt::format("[{}]:{}", text, port);
+  return fmt::format("{}:{}", text, port);
+}
+
+}  // namespace
+
+std::string IsoTimestamp(int64_t seconds, int64_t microseconds) {
+  // Capture time is shown in UTC so that the same capture reads the same everywhere.
+  const time_t when = static_cast<time_t>(seconds);
+  struct tm parts;
+  if (gmtime_r(&when, &parts) == nullptr) return fmt::format("@{}.{:06}", seconds, microseconds);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}+00:00", parts.tm_year + 1900,
+                     parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                     microseconds);
+}
+
+std::string VerdictName(uint32_t action) {
+  switch (action) {
+    case FW_ACTION_ALLOW:
+      return "Allow";
+    case FW_ACTION_BLOCK_PACKET:
+      return "Block Packet";
+    case FW_ACTION_BLOCK_HOST:
+      return "Block Host";
+    default:
+      return fmt::format("action {}", action);
+  }
+}
+
+std::string ProtocolName(uint8_t ipProtocol) {
+  switch (ipProtocol) {
+    case kIpProtocolTcp:
+      return "TCP";
+    case kIpProtocolUdp:
+      return "UDP";
+    case kIpProtocolIcmp:
+      return "ICMP";
+    case kIpProtocolIcmpv6:
+      return "IPv6-ICMP";
+    default:
+      return std::to_string(ipProtocol);
+  }
+}
+
+std::string AddressText(const HostAddress& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  const int family = address.version == 6 ? AF_INET6 : AF_INET;
+  if (inet_ntop(family, address.bytes, text, sizeof text) == nullptr) return "?";
+  return text;
+}
+
+std::string FormatAlertText(const Alert& alert) {
+  std::string line = fmt::format(
+      "{}  [{}] [{}] {} [Severity: {}] [Reaction: {}] {{{}}} {} -> {} [{}:{}]",
+      IsoTimestamp(alert.seconds, alert.microseconds), VerdictName(alert.action), alert.signatureId,
+      SignatureSummary(alert.signatureId), alert.severity, alert.reaction,
+      ProtocolName(alert.ipProtocol), Endpoint(alert.source, alert.sourcePort, alert.ipProtocol),
+      Endpoint(alert.destination, alert.destinationPort, alert.ipProtocol), alert.capture,
+      alert.pcapCount);
+  if (alert.evidence) {
+    // JSON string quoting keeps the evidence on the line whatever it holds.
+    line += " [Evidence: " +
+            nlohmann::json(*alert.evidence)
+                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+            "]";
+  }
+  return line;
+}
+
+std::string FormatAlertJson(const Alert& alert) {
+  nlohmann::ordered_json record;
+  record["timestamp"] = IsoTimestamp(alert.seconds, alert.microseconds);
+  record["event_type"] = "alert";
+  record["capture"] = alert.capture;
+  record["pcap_cnt"] = alert.pcapCount;
+  record["src_ip"] = AddressText(alert.source);
+  if (HasPorts(alert.ipProtocol)) record["src_port"] = alert.sourcePort;
+  record["dest_ip"] = AddressText(alert.destination);
+  if (HasPorts(alert.ipProtocol)) record["dest_port"] = alert.destinationPort;
+  record["proto"] = ProtocolName(alert.ipProtocol);
+  nlohmann::ordered_json detail;
+  detail["signature_id"] = alert.signatureId;
+  detail["severity"] = alert.severity;
+  detail["reaction"] = alert.reaction;
+  detail["action"] = alert.action == FW_ACTION_ALLOW ? "allowed" : "blocked";
+  detail["verdict"] = VerdictName(alert.action);
+  if (alert.evidence) detail["evidence"] = *alert.evidence;
+  record["alert"] = detail;
+  // Replacement instead of an exception for evidence that is not valid UTF-8.
+  return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace nipstool

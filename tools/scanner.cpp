@@ -1,0 +1,412 @@
+#include "tools/scanner.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "hostsim/capture.h"
+#include "hostsim/packet.h"
+#include "kt_hooks.h"
+#include "nips/engine/additional_data.h"
+#include "nips/engine/config.h"
+#include "nips/engine/nimq.h"
+#include "nips/engine/plugin.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define NIPS_SCAN_EXACT_COPIES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NIPS_SCAN_EXACT_COPIES 1
+#endif
+#endif
+
+namespace nipstool {
+namespace {
+
+constexpr uint64_t kProgressCheckFrames = 1 << 16;
+
+// Request 6 and its two 16-byte records.
+struct DrainRequest {
+  uint64_t address;
+  uint64_t length;
+};
+struct DrainReply {
+  uint64_t size;
+  uint64_t returned;
+};
+
+std::string StatusText(NTSTATUS status) {
+  return fmt::format("0x{:08X}", static_cast<uint32_t>(status));
+}
+
+// The user-mode log service: drains the driver's log queue through request 6
+// while the scan runs, and stops once request 7 has closed the queue and the
+// last records are out.
+class LogReader {
+ public:
+  LogReader(DriverLink* driver, std::function<void(const LogRecord&)> onLog)
+      : driver_(driver), onLog_(std::move(onLog)), buffer_(kNimqCapacity) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~LogReader() { Stop(); }
+
+  // Closes the queue (request 7) and waits for the reader to finish.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    closing_.store(true);
+    const NTSTATUS status = driver_->Control(kControlCloseLog, nullptr, 0, nullptr, 0, nullptr);
+    if (!NT_SUCCESS(status)) SetError("request 7 (close log) failed: " + StatusText(status));
+    thread_.join();
+  }
+  uint64_t records() const { return records_; }
+  uint64_t overflows() const { return overflows_; }
+  std::string error() const {
+    std::lock_guard<std::mutex> guard(errorMutex_);
+    return error_;
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      DrainRequest request = {reinterpret_cast<uint64_t>(buffer_.data()), buffer_.size()};
+      DrainReply reply = {};
+      uint64_t returned = 0;
+      const NTSTATUS status = driver_->Control(kControlDrainLog, &request, sizeof request, &reply,
+                                               sizeof reply, &returned);
+      if (!NT_SUCCESS(status)) {
+        SetError("request 6 (drain log) failed: " + StatusText(status));
+        return;
+      }
+      if (reply.returned > buffer_.size()) {
+        SetError(
+            fmt::format("request 6 returned {} bytes into {}", reply.returned, buffer_.size()));
+        return;
+      }
+      if (reply.returned != 0) Deliver(reply.returned);
+      // The buffer holds a full queue, so "too small" cannot happen; after the
+      // close, an empty drain means everything has been read.
+      if (reply.returned == 0 && closing_.load()) return;
+    }
+  }
+
+  void Deliver(uint64_t length) {
+    std::vector<LogRecord> records;
+    std::string error;
+    if (!DecodeNimqRecords(buffer_.data(), length, &records, &error)) {
+      SetError("undecodable log records: " + error);
+    }
+    for (const LogRecord& record : records) {
+      if (record.overflow) {
+        ++overflows_;
+      } else {
+        ++records_;
+      }
+      if (onLog_) onLog_(record);
+    }
+  }
+
+  void SetError(const std::string& error) {
+    std::lock_guard<std::mutex> guard(errorMutex_);
+    if (error_.empty()) error_ = error;
+  }
+
+  DriverLink* driver_;
+  std::function<void(const LogRecord&)> onLog_;
+  std::vector<uint8_t> buffer_;
+  std::atomic<bool> closing_{false};
+  std::atomic<uint64_t> records_{0};
+  std::atomic<uint64_t> overflows_{0};
+  mutable std::mutex errorMutex_;
+  std::string error_;
+  std::thread thread_;
+};
+
+// The text of an evidence slot, fetched at once with request 8 before later
+// reports can wrap the ring over it.
+std::optional<std::string> FetchEvidence(DriverLink* driver, uint32_t slot, std::string* error) {
+  LONG index = static_cast<LONG>(slot);
+  std::vector<uint8_t> output(kAdditionalDataSlotBytes);
+  uint64_t returned = 0;
+  const NTSTATUS status = driver->Control(kControlGetAdditionalData, &index, sizeof index,
+                                          output.data(), output.size(), &returned);
+  if (!NT_SUCCESS(status)) {
+    *error = fmt::format("request 8 (evidence slot {}) failed: {}", slot, StatusText(status));
+    return std::nullopt;
+  }
+  std::u16string text;
+  for (size_t i = 0; i + 1 < output.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(output[i] | output[i + 1] << 8);
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  return Utf16ToUtf8(text.data(), text.size());
+}
+
+class ProgressLine {
+ public:
+  ProgressLine(bool enabled, const std::string& path)
+      : enabled_(enabled), path_(path), last_(std::chrono::steady_clock::now()) {}
+  ~ProgressLine() {
+    if (shown_) fprintf(stderr, "\r\033[K");
+  }
+  void Update(uint64_t frames) {
+    if (!enabled_ || frames % kProgressCheckFrames != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::seconds(1)) return;
+    last_ = now;
+    shown_ = true;
+    fprintf(stderr, "\r\033[K%s: %llu frames", path_.c_str(),
+            static_cast<unsigned long long>(frames));
+  }
+
+ private:
+  bool enabled_;
+  const std::string& path_;
+  std::chrono::steady_clock::time_point last_;
+  bool shown_ = false;
+};
+
+bool RunControl(DriverLink* driver, ULONG code, const char* name, const void* input,
+                uint64_t inputLength, void* output, uint64_t outputLength, std::string* error) {
+  uint64_t returned = 0;
+  const NTSTATUS status =
+      driver->Control(code, const_cast<void*>(input), inputLength, output, outputLength, &returned);
+  if (NT_SUCCESS(status)) return true;
+  *error = fmt::format("request {} ({}) refused: {}", code, name, StatusText(status));
+  return false;
+}
+
+}  // namespace
+
+uint64_t CaptureResult::skipped() const {
+  uint64_t total = 0;
+  for (int i = 0; i < hostsim::kDecodeResultCount; ++i) {
+    if (i != static_cast<int>(hostsim::DecodeResult::kOk)) total += decodeResults[i];
+  }
+  return total;
+}
+
+bool ConfigureDriver(DriverLink* driver, const Policy& policy, std::string* error) {
+  HandshakeRecord ours = {kHandshakeMagic, kPluginVersion.major, kPluginVersion.minor,
+                          kPluginVersion.revision, kPluginVersion.build};
+  HandshakeRecord theirs = {};
+  if (!RunControl(driver, kControlHandshake, "handshake", &ours, sizeof ours, &theirs,
+                  sizeof theirs, error)) {
+    return false;
+  }
+  if (theirs.magic != kHandshakeMagic) {
+    *error = fmt::format("handshake answered with magic 0x{:08X}", theirs.magic);
+    return false;
+  }
+  const std::vector<uint8_t> header = BankHeaderBytes(policy);
+  const std::vector<uint8_t> records = PolicyRecordBytes(policy);
+  return RunControl(driver, kControlSetBankHeader, "bank header", header.data(), header.size(),
+                    nullptr, 0, error) &&
+         RunControl(driver, kControlApplyPolicy, "signature policy",
+                    records.empty() ? nullptr : records.data(), records.size(), nullptr, 0,
+                    error) &&
+         RunControl(driver, kControlEnforce, "enforce", nullptr, 0, nullptr, 0, error);
+}
+
+CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
+                          const std::function<void(const Alert&)>& onAlert) {
+  CaptureResult result;
+  result.path = path;
+  auto fail = [&result](ScanStatus status, const std::string& message) {
+    result.status = status;
+    result.message = result.path + ": " + message;
+    return result;
+  };
+
+  hostsim::CaptureReader reader;
+  std::string error;
+  if (!reader.Open(path, &error)) return fail(ScanStatus::kInputError, error);
+  result.linkType = reader.dltName();
+  const std::optional<hostsim::LinkLayer> link = reader.linkLayer();
+  if (!link) {
+    return fail(ScanStatus::kInputError,
+                fmt::format("unsupported link type {} ({}); supported: Ethernet, Linux cooked "
+                            "(SLL, SLL2), raw IP, BSD loopback",
+                            result.linkType, reader.dlt()));
+  }
+
+  std::unique_ptr<DriverLink> driver = options.loadDriver(&error);
+  if (!driver) return fail(ScanStatus::kEngineError, "driver load failed: " + error);
+  auto unload = [&result, &driver]() {
+    driver->Unload();
+    driver.reset();
+    result.poolOutstandingAfterUnload = kt::PoolOutstanding();
+    if (result.poolOutstandingAfterUnload != 0 && result.status != ScanStatus::kEngineError) {
+      result.status = ScanStatus::kEngineError;
+      result.message = fmt::format("{}: {} pool allocations left after unload:\n{}", result.path,
+                                   result.poolOutstandingAfterUnload, kt::PoolLeakReport());
+    }
+  };
+
+  if (!ConfigureDriver(driver.get(), options.policy, &error)) {
+    unload();
+    return fail(ScanStatus::kEngineError, "configuration failed: " + error);
+  }
+  if (options.logMask) {
+    uint32_t mask = *options.logMask;
+    uint64_t returned = 0;
+    const NTSTATUS status =
+        driver->Control(kControlSetLogMask, &mask, sizeof mask, nullptr, 0, &returned);
+    if (!NT_SUCCESS(status)) {
+      unload();
+      return fail(ScanStatus::kEngineError, "request 5 (log mask) refused: " + StatusText(status));
+    }
+  }
+
+  LogReader logReader(driver.get(), options.onLog);
+  ProgressLine progress(options.progress, path);
+  hostsim::SimPacket packet;
+  hostsim::CaptureFrame frame;
+  hostsim::DecodedPacket decoded;
+  std::string engineError;
+  hostsim::CaptureReader::ReadStatus status;
+  while ((status = reader.Next(&frame, &error)) == hostsim::CaptureReader::ReadStatus::kFrame) {
+    const uint64_t pcapCount = ++result.frames;
+    progress.Update(pcapCount);
+    const hostsim::DecodeResult decodeResult =
+        hostsim::DecodeFrame(*link, frame.data, frame.capturedLength, &decoded);
+    ++result.decodeResults[static_cast<int>(decodeResult)];
+    if (decodeResult != hostsim::DecodeResult::kOk) continue;
+#ifdef NIPS_SCAN_EXACT_COPIES
+    // Sanitizer builds give the plug-in the IP packet in an allocation of its
+    // exact size, so that a read one byte past the packet is reported.
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[decoded.ipLength]);
+    memcpy(exact.get(), decoded.ip, decoded.ipLength);
+    hostsim::RebasePacket(&decoded, exact.get());
+#endif
+    // Every time window of the detectors runs on capture time.
+    kt::SetSystemTime(kt::SystemTimeFromUnix(frame.seconds, frame.microseconds));
+    // pcapng interface ids count from 0; the core's adapter indexes from 1.
+    packet.Reset(decoded, frame.interfaceId + hostsim::kDefaultAdapterIndex);
+    const std::optional<LONG> answer = driver->Inspect(&packet);
+    if (!answer) {
+      engineError = "the plug-in is not attached to the firewall core";
+      break;
+    }
+    const hostsim::VerdictRecord& verdict = packet.verdict();
+    if (*answer != kInspectDelivered) {
+      if (*answer == kInspectNotInspected) {
+        ++result.notInspected;
+      } else {
+        ++result.failed;
+      }
+      if (verdict.verdictCalls != 0 || verdict.reportCalls != 0) ++result.contractViolations;
+      continue;
+    }
+    ++result.inspected;
+    if (verdict.verdictCalls != 1 || verdict.reportCalls != 1 || verdict.reportBeforeVerdict) {
+      ++result.contractViolations;
+    }
+    ++result.verdicts[verdict.action];
+    if (verdict.signatureId == 0) continue;
+
+    ++result.alerts;
+    ++result.alertsBySignature[verdict.signatureId];
+    Alert alert;
+    alert.capture = path;
+    alert.pcapCount = pcapCount;
+    alert.seconds = frame.seconds;
+    alert.microseconds = frame.microseconds;
+    alert.ipProtocol = decoded.ipProtocol;
+    alert.source = decoded.source;
+    alert.destination = decoded.destination;
+    alert.sourcePort = static_cast<uint16_t>(__builtin_bswap16(decoded.sourcePort));
+    alert.destinationPort = static_cast<uint16_t>(__builtin_bswap16(decoded.destinationPort));
+    alert.signatureId = verdict.signatureId;
+    alert.severity = verdict.severity;
+    alert.reaction = verdict.reaction;
+    alert.action = verdict.action;
+    alert.evidenceSlot = verdict.additionalDataIndex;
+    if (verdict.additionalDataIndex != 0) {
+      alert.evidence = FetchEvidence(driver.get(), verdict.additionalDataIndex, &engineError);
+      if (!alert.evidence) break;
+    }
+    if (onAlert) onAlert(alert);
+  }
+
+  logReader.Stop();
+  result.logRecords = logReader.records();
+  result.logOverflows = logReader.overflows();
+  if (status == hostsim::CaptureReader::ReadStatus::kError && engineError.empty()) {
+    fail(ScanStatus::kInputError,
+         fmt::format("read error after frame {}: {}", result.frames, error));
+  }
+  if (engineError.empty() && !logReader.error().empty()) engineError = logReader.error();
+  if (engineError.empty() && result.contractViolations != 0) {
+    engineError =
+        fmt::format("{} packets broke the verdict/report contract", result.contractViolations);
+  }
+  if (!engineError.empty()) fail(ScanStatus::kEngineError, engineError);
+  unload();
+  return result;
+}
+
+std::string FormatSummary(const std::vector<CaptureResult>& results) {
+  CaptureResult total;
+  std::string text;
+  for (const CaptureResult& r : results) {
+    text += fmt::format("{}: {} frames, {} inspected, {} not inspected, {} failed, {} skipped",
+                        r.path, r.frames, r.inspected, r.notInspected, r.failed, r.skipped());
+    std::string reasons;
+    for (int i = 0; i < hostsim::kDecodeResultCount; ++i) {
+      if (i == static_cast<int>(hostsim::DecodeResult::kOk) || r.decodeResults[i] == 0) continue;
+      reasons += fmt::format("{}{} {}", reasons.empty() ? "" : ", ", r.decodeResults[i],
+                             hostsim::DecodeResultName(static_cast<hostsim::DecodeResult>(i)));
+    }
+    if (!reasons.empty()) text += " (" + reasons + ")";
+    text += fmt::format(", {} alerts", r.alerts);
+    if (r.status != ScanStatus::kOk) text += " [error]";
+    text += "\n";
+    total.frames += r.frames;
+    total.inspected += r.inspected;
+    total.notInspected += r.notInspected;
+    total.failed += r.failed;
+    total.alerts += r.alerts;
+    total.logOverflows += r.logOverflows;
+    for (int i = 0; i < hostsim::kDecodeResultCount; ++i) {
+      total.decodeResults[i] += r.decodeResults[i];
+    }
+    for (const auto& [id, count] : r.alertsBySignature) total.alertsBySignature[id] += count;
+    for (const auto& [action, count] : r.verdicts) total.verdicts[action] += count;
+  }
+  text += fmt::format(
+      "total: {} captures, {} frames, {} inspected, {} not inspected, {} failed, {} skipped\n",
+      results.size(), total.frames, total.inspected, total.notInspected, total.failed,
+      total.skipped());
+  std::string verdicts;
+  for (uint32_t action : {FW_ACTION_ALLOW, FW_ACTION_BLOCK_PACKET, FW_ACTION_BLOCK_HOST}) {
+    verdicts += fmt::format("{}{} {}", verdicts.empty() ? "" : ", ", VerdictName(action),
+                            total.verdicts.count(action) ? total.verdicts.at(action) : 0);
+  }
+  for (const auto& [action, count] : total.verdicts) {
+    if (action != FW_ACTION_ALLOW && action != FW_ACTION_BLOCK_PACKET &&
+        action != FW_ACTION_BLOCK_HOST) {
+      verdicts += fmt::format(", {} {}", VerdictName(action), count);
+    }
+  }
+  text += "verdicts: " + verdicts + "\n";
+  if (total.alertsBySignature.empty()) {
+    text += "alerts: none\n";
+  } else {
+    std::string alerts;
+    for (const auto& [id, count] : total.alertsBySignature) {
+      alerts += fmt::format("{}{} x{}", alerts.empty() ? "" : ", ", id, count);
+    }
+    text += fmt::format("alerts: {} ({})\n", total.alerts, alerts);
+  }
+  if (total.logOverflows != 0) {
+    text += fmt::format("log: the queue overflowed {} times\n", total.logOverflows);
+  }
+  return text;
+}
+
+}  // namespace nipstool

@@ -1,0 +1,93 @@
+// The scan pipeline behind `nips scan`: for each capture, load the driver,
+// configure it through the control requests as user mode does, replay every
+// frame through the simulated firewall core on capture time, collect
+// verdicts, reports and evidence, drain the driver's log on a reader thread,
+// and unload with an empty pool ledger.
+#pragma once
+
+#include <stdint.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hostsim/decode.h"
+#include "nips/host/firewall.h"
+#include "tools/alert.h"
+#include "tools/nimq_log.h"
+#include "tools/policy.h"
+
+namespace nipstool {
+
+// The loaded driver as the scanner reaches it: user mode's path through the
+// core driver's loader, and the firewall core's per-packet path.
+class DriverLink {
+ public:
+  virtual ~DriverLink() = default;
+  virtual NTSTATUS Control(ULONG code, void* input, uint64_t inputLength, void* output,
+                           uint64_t outputLength, uint64_t* bytesReturned) = 0;
+  // The plug-in's answer to the packet, or nullopt when no plug-in is attached.
+  virtual std::optional<LONG> Inspect(HostPacket* packet) = 0;
+  // Hands the driver back to the loader; afterwards nothing may be allocated.
+  virtual void Unload() = 0;
+};
+
+// Loads the driver through its entry routine against the simulated core
+// driver; null with *error set on failure.
+using DriverLoader = std::function<std::unique_ptr<DriverLink>(std::string* error)>;
+std::unique_ptr<DriverLink> LoadSimulatedDriver(std::string* error);
+
+// Runs the configuration cycle of user mode: handshake (1), bank header (2),
+// signature policy (3), enforce (4). False with *error naming the request.
+bool ConfigureDriver(DriverLink* driver, const Policy& policy, std::string* error);
+
+struct ScanOptions {
+  Policy policy;
+  std::optional<uint32_t> logMask;  // request 5 when set
+  // Called on the log reader thread for every decoded log record.
+  std::function<void(const LogRecord&)> onLog;
+  bool progress = false;  // progress line on stderr
+  DriverLoader loadDriver = LoadSimulatedDriver;
+};
+
+enum class ScanStatus {
+  kOk,
+  kInputError,   // the capture could not be read (entirely or from some frame on)
+  kEngineError,  // the driver failed: load, configuration, contract, leak
+};
+
+struct CaptureResult {
+  std::string path;
+  ScanStatus status = ScanStatus::kOk;
+  std::string message;  // what went wrong, starting with the path
+  std::string linkType;
+  uint64_t frames = 0;  // frames read, every frame counted
+  uint64_t decodeResults[hostsim::kDecodeResultCount] = {};
+  uint64_t inspected = 0;                          // the plug-in delivered a verdict
+  uint64_t notInspected = 0;                       // the plug-in declined the packet
+  uint64_t failed = 0;                             // a detector failed
+  std::map<uint32_t, uint64_t> verdicts;           // by FW_ACTION_*
+  std::map<uint32_t, uint64_t> alertsBySignature;  // reports naming a signature
+  uint64_t alerts = 0;
+  uint64_t logRecords = 0;
+  uint64_t logOverflows = 0;
+  // Inspections whose verdict and report calls broke the core's contract
+  // (not exactly one of each, in that order, for a delivered result).
+  uint64_t contractViolations = 0;
+  size_t poolOutstandingAfterUnload = 0;
+
+  uint64_t skipped() const;  // frames not handed to the plug-in
+};
+
+// Scans one capture. Alerts go to onAlert as they are found, so a capture
+// that breaks off still yields the alerts of the frames before the break.
+CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
+                          const std::function<void(const Alert&)>& onAlert);
+
+// The summary printed on stderr: one line per capture, then the totals.
+std::string FormatSummary(const std::vector<CaptureResult>& results);
+
+}  // namespace nipstool
