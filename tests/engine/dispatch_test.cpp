@@ -269,3 +269,36 @@ TEST_F(DispatchTest, ReportCarriesTheEvidenceSlotAnyDetectorSet) {
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// The core calls at up to DISPATCH_LEVEL: logging, the evidence ring and the
+// verdict must all work there (the stand-in's verifier stops on a wait or a
+// paged allocation at that level, and on two spin locks held at once).
+TEST_F(DispatchTest, InspectionAtDispatchLevel) {
+  Configure(kFivePositions(1, 2));
+  LogEverything();
+  Script().hook = [](ULONG row, PacketView* view) -> ULONG {
+    ULONG slot = 0;
+    WCHAR* text = ReserveAdditionalData(&slot);
+    text[0] = u'e';
+    text[1] = 0;
+    view->additionalDataIndex = slot;
+    NipsLog(view->plugin, true, kLogError, "from detector %u\n", row);
+    return row == 7 ? kDetectMatch : kDetectNoMatch;
+  };
+  auto packet = TcpPacket();
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(Inspect(packet.get()), kInspectDelivered);
+  EXPECT_EQ(plugin()->InspectPacket(nullptr), kInspectNotInspected);
+  KeLowerIrql(old);
+  EXPECT_EQ(kt::HeldSpinLockCount(), 0);
+  EXPECT_EQ(packet->report().signatureId, 3718u);
+  auto texts = testlib::DrainLogTexts(plugin());
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "Buffer content e\n"), 1);
+}
+
+}  // namespace
+}  // namespace enginetest
