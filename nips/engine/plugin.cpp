@@ -30,13 +30,17 @@ NipsPlugin::NipsPlugin() : NipsPlugin(g_signatureTable) {}
 
 NipsPlugin::NipsPlugin(const SignatureTable& signatureTable)
     : HostPluginBase(kNipsPluginId),
+      peerVersion{},
       activeBank(nullptr),
       pendingBank(nullptr),
+      pendingIndex(0),
+      headerSet(0),
+      policySet(0),
       tracking(nullptr),
       logMask(kDefaultLogMask),
       table(&signatureTable) {
-  // The bank pointers and tracking start null so that a packet or a Stop that
-  // comes before Start finds nothing to use or free.
+  // Everything that Start sets up starts empty, so that a packet or a Stop
+  // that comes before Start finds nothing to use or free.
   InitNimQ(&nimq);
   bankUsers[0] = 0;
   bankUsers[1] = 0;
