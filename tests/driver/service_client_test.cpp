@@ -293,7 +293,10 @@ TEST_F(ServiceClientTest, ConcurrentNotificationsAttachExactlyOnce) {
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&] {
         ready.fetch_add(1);
-        while (ready.load() < kThreads) std::this_thread::yield();
+        // Bounded: every thread arrives at once in practice.
+        for (long spin = 0; spin < 5000000 && ready.load() < kThreads; ++spin) {
+          std::this_thread::yield();
+        }
         client_->OnInterfaceNotify(&IID_BASTION_PLUGIN_PACKET_INSPECT, 0);
       });
     }

@@ -51,6 +51,17 @@ class WatchedPacket final : public HostPacket {
   std::unique_ptr<testlib::FakePacket> inner_;
 };
 
+// Spins (bounded) until ready() holds; false if it never did.
+template <typename Ready>
+bool SpinUntil(Ready ready) {
+  constexpr long kMaxSpins = 20000000;
+  for (long i = 0; i < kMaxSpins; ++i) {
+    if (ready()) return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
 constexpr int kInspectors = 3;
 // Every loop is bounded; the unload comes long before these bounds.
 constexpr int kMaxPacketsPerThread = 200000;
@@ -77,7 +88,7 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
   const int threadCount = kInspectors + 2;
   auto startTogether = [&] {
     started.fetch_add(1);
-    while (started.load() < threadCount) std::this_thread::yield();
+    SpinUntil([&] { return started.load() >= threadCount; });
   };
 
   std::vector<std::thread> threads;
@@ -123,11 +134,11 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
 
   // Unload while the others are busy. The detacher runs until the unload,
   // so the wait for its rounds ends; so does the one for the inspectors.
-  while ((core->firewall().inspections() < kInspectionsBeforeUnload &&
-          inspectorsDone.load() < kInspectors) ||
-         reattachRounds.load() < kReattachesBeforeUnload) {
-    std::this_thread::yield();
-  }
+  EXPECT_TRUE(SpinUntil([&] {
+    return (core->firewall().inspections() >= kInspectionsBeforeUnload ||
+            inspectorsDone.load() == kInspectors) &&
+           reattachRounds.load() >= kReattachesBeforeUnload;
+  }));
   host->Unload();
   unloaded.store(true);
   for (auto& thread : threads) thread.join();
