@@ -145,20 +145,19 @@ class RegistryConnection final : public ServiceConnection {
       : registry_(registry), client_(client) {}
 
   void Unregister() override {
-    HostPluginBase* plugin;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (unregistered_) return;
-      unregistered_ = true;
-      idle_.wait(lock, [this] { return callbacks_ == 0; });
-      plugin = plugin_;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (unregistered_) {
+      idle_.wait(lock, [this] { return unregisterDone_; });
+      return;
     }
-    if (plugin != nullptr) registry_->firewall_->Detach(plugin);
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      plugin_ = nullptr;
-      clientContext_ = nullptr;
-    }
+    unregistered_ = true;
+    idle_.wait(lock, [this] { return callbacks_ == 0; });
+    // Under the lock, so that no attach or detach can slip in between.
+    if (plugin_ != nullptr) registry_->firewall_->Detach(plugin_);
+    plugin_ = nullptr;
+    clientContext_ = nullptr;
+    unregisterDone_ = true;
+    idle_.notify_all();
     registry_->unregistrations_.fetch_add(1);
   }
 
@@ -190,24 +189,18 @@ class RegistryConnection final : public ServiceConnection {
 
   void DetachInterface(const GUID* iid, PVOID serverContext, PVOID clientContext) override {
     registry_->detachCalls_.fetch_add(1);
-    HostPluginBase* plugin;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (!IsPacketInspect(iid) || serverContext != server() || plugin_ == nullptr ||
-          clientContext != clientContext_) {
-        registry_->detachMismatches_.fetch_add(1);
-        return;
-      }
-      plugin = plugin_;
-    }
-    // The attachment stays recorded until the core has let go, so that an
-    // Unregister racing with this one also waits for the core.
-    registry_->firewall_->Detach(plugin);
+    // The whole detach holds the lock: the core's wait for running
+    // inspections takes no registry lock, and a racing attach, detach or
+    // Unregister must see the attachment either whole or gone.
     std::lock_guard<std::mutex> guard(mutex_);
-    if (plugin_ == plugin) {
-      plugin_ = nullptr;
-      clientContext_ = nullptr;
+    if (plugin_ == nullptr) return;  // already detached by a racing call
+    if (!IsPacketInspect(iid) || serverContext != server() || clientContext != clientContext_) {
+      registry_->detachMismatches_.fetch_add(1);
+      return;
     }
+    registry_->firewall_->Detach(plugin_);
+    plugin_ = nullptr;
+    clientContext_ = nullptr;
   }
 
   // Runs call(client) unless the client has unregistered.
@@ -248,6 +241,7 @@ class RegistryConnection final : public ServiceConnection {
   std::condition_variable idle_;
   int callbacks_ = 0;
   bool unregistered_ = false;
+  bool unregisterDone_ = false;
   HostPluginBase* plugin_ = nullptr;
   PVOID clientContext_ = nullptr;
   char serverToken_ = 0;

@@ -128,7 +128,7 @@ class ServiceRegistry {
   int registrations() const;
   int attach_calls() const;
   int detach_calls() const;
-  int detach_mismatches() const;  // DetachInterface with wrong iid or contexts
+  int detach_mismatches() const;  // DetachInterface with wrong iid or contexts while attached
   int unregistrations() const;    // Unregister calls that have returned
   // The server context of the current (or last) attachment.
   PVOID server_context() const;
