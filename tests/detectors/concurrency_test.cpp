@@ -63,7 +63,7 @@ struct ThreadPackets {
     }
     if (families & kNtlmBurst) {
       packets.push_back(ToServer(kSource, 445, NtlmAuthenticate()));
-      rare.push_back(ToServer(kSource, 445, Smb1(120, 0x32)));  // Transaction2
+      rare.push_back(ToServer(kSource, 445, Trans2(40, 40, 5, 120)));  // not an open request
       rare.push_back(ToServer(kSource, 445, Smb1(120, 0x71)));  // Tree Disconnect
     }
     if (families & kShortFlood) {
