@@ -77,15 +77,17 @@ ULONG DispatchDetectors(PacketView* view) {
   ULONG blockHost = 0;
   ULONG64 actionParam = 0;
   if (bank != nullptr) {
-    const ULONG count = bank->recordCount;
-    bool done = false;
-    for (ULONG word = 0; word < kSigmaskWords && !done; ++word) {
-      for (ULONG bits = sigmask[word]; bits != 0; bits &= bits - 1) {
-        const ULONG position = word * kBitsPerWord + LowestSetBit(bits) + 1;
-        if (position > count || position > kPolicyMaxRecords) {
-          done = true;
-          break;
-        }
+    // The walk stops at the first enabled position above the record count;
+    // clearing those bits up front leaves the scan with nothing to test.
+    ULONG count = bank->recordCount;
+    if (count > kPolicyMaxRecords) count = kPolicyMaxRecords;
+    for (ULONG word = 0; word < kSigmaskWords; ++word) {
+      const ULONG first = word * kBitsPerWord;  // positions first+1 .. first+32
+      if (count <= first) break;
+      ULONG bits = sigmask[word];
+      if (count - first < kBitsPerWord) bits &= (1u << (count - first)) - 1;
+      for (; bits != 0; bits &= bits - 1) {
+        const ULONG position = first + LowestSetBit(bits) + 1;
         const ULONG row = bank->map[position - 1] - 1;
         if (row >= kSignatureRows) {
           NipsLog(plugin, true, kLogInfo, "Invalid signature function index: 0x%x\n", row);
