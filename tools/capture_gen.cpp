@@ -1,4 +1,5 @@
 #include "tools/capture_gen.h"
+#include "tools/capture_gen_smb.h"
 
 #include <errno.h>
 #include <string.h>
@@ -957,6 +958,14 @@ bool WriteExamples(const std::string& directory, std::vector<GeneratedCapture>* 
     }
     written->push_back({spec.file, spec.description});
   }
+  for (const FamilyCapture& capture : SmbFamilyExamples()) {
+    const std::string path = directory + "/" + capture.name;
+    if (!WriteTrace(path, capture.trace)) {
+      *error = path + ": write failed";
+      return false;
+    }
+    written->push_back({capture.name, capture.description});
+  }
   return true;
 }
 
@@ -975,6 +984,15 @@ bool WriteRegressionCaptures(const std::string& directory, std::vector<Generated
       return false;
     }
     written->push_back({spec.folder, spec.description});
+  }
+  for (const FamilyCapture& capture : SmbFamilyRegressionCaptures()) {
+    const std::string folder = directory + "/" + capture.name;
+    if (!MakeDirectory(folder, error)) return false;
+    if (!WriteTrace(folder + "/capture.pcap", capture.trace)) {
+      *error = folder + ": write failed";
+      return false;
+    }
+    written->push_back({capture.name, capture.description});
   }
   return true;
 }
