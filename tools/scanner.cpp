@@ -240,17 +240,18 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     driver->Unload();
     driver.reset();
     result.poolOutstandingAfterUnload = kt::PoolOutstanding();
-    if (result.poolOutstandingAfterUnload != 0 && result.status != ScanStatus::kEngineError) {
+    if (result.poolOutstandingAfterUnload == 0) return;
+    const std::string leak = fmt::format("{} pool allocations left after unload:\n{}",
+                                         result.poolOutstandingAfterUnload, kt::PoolLeakReport());
+    if (result.status == ScanStatus::kEngineError) {
+      result.message += "; " + leak;
+    } else {
       result.status = ScanStatus::kEngineError;
-      result.message = fmt::format("{}: {} pool allocations left after unload:\n{}", result.path,
-                                   result.poolOutstandingAfterUnload, kt::PoolLeakReport());
+      result.message = result.path + ": " + leak;
     }
   };
 
-  if (!ConfigureDriver(driver.get(), options.policy, &error)) {
-    unload();
-    return fail(ScanStatus::kEngineError, "configuration failed: " + error);
-  }
+  // The mask goes first so that the configuration's own log lines pass it.
   if (options.logMask) {
     uint32_t mask = *options.logMask;
     uint64_t returned = 0;
@@ -263,6 +264,12 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
   }
 
   LogReader logReader(driver.get(), options.onLog);
+  if (!ConfigureDriver(driver.get(), options.policy, &error)) {
+    logReader.Stop();
+    fail(ScanStatus::kEngineError, "configuration failed: " + error);
+    unload();
+    return result;
+  }
   ProgressLine progress(options.progress, path);
   hostsim::SimPacket packet;
   hostsim::CaptureFrame frame;
