@@ -18,10 +18,10 @@ bool IsPacketInspectInterface(const GUID* iid) {
 }
 
 // Fields written by one callback and read by another, possibly on another
-// processor: plain word accesses, spelled as such so that they are not torn
-// and the thread sanitizer sees them.
-PVOID LoadWord(PVOID const* field) { return __atomic_load_n(field, __ATOMIC_RELAXED); }
-void StoreWord(PVOID* field, PVOID value) { __atomic_store_n(field, value, __ATOMIC_RELAXED); }
+// processor: whole-word accesses that are never torn (and that the thread
+// sanitizer sees as such).
+PVOID LoadWord(PVOID const* field) { return ReadPointerAcquire(field); }
+void StoreWord(PVOID* field, PVOID value) { WritePointerRelease(field, value); }
 
 }  // namespace
 
