@@ -29,8 +29,12 @@ class ExactFrame {
   size_t size_;
 };
 
+// Decodes an exact-size copy of the frame; the copy lives as long as the
+// test binary, so the decoded pointers stay valid for the checks.
 DecodeResult Decode(LinkLayer link, const ByteVector& frame, DecodedPacket* out) {
-  return ExactFrame(frame).Decode(link, out);
+  static std::vector<std::unique_ptr<ExactFrame>> frames;
+  frames.push_back(std::make_unique<ExactFrame>(frame));
+  return frames.back()->Decode(link, out);
 }
 
 uint16_t HostOrder(uint16_t networkOrder) {
