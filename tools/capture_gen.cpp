@@ -950,13 +950,13 @@ Trace BenignTrace() {
 bool WriteExamples(const std::string& directory, std::vector<GeneratedCapture>* written,
                    std::string* error) {
   if (!MakeDirectory(directory, error)) return false;
-  for (const ExampleSpec& spec : ExampleSpecs()) {
-    const std::string path = directory + "/" + spec.file;
-    if (!WriteTrace(path, spec.build())) {
+  for (const ExampleSpec& example : ExampleSpecs()) {
+    const std::string path = directory + "/" + example.file;
+    if (!WriteTrace(path, example.build())) {
       *error = path + ": write failed";
       return false;
     }
-    written->push_back({spec.file, spec.description});
+    written->push_back({example.file, example.description});
   }
   for (const FamilyCapture& capture : SmbFamilyExamples()) {
     const std::string path = directory + "/" + capture.name;
@@ -976,14 +976,14 @@ namespace capgen {
 bool WriteRegressionCaptures(const std::string& directory, std::vector<GeneratedCapture>* written,
                              std::string* error) {
   if (!MakeDirectory(directory, error)) return false;
-  for (const RegressionSpec& spec : RegressionSpecs()) {
-    const std::string folder = directory + "/" + spec.folder;
+  for (const RegressionSpec& regression : RegressionSpecs()) {
+    const std::string folder = directory + "/" + regression.folder;
     if (!MakeDirectory(folder, error)) return false;
-    if (!spec.write(folder + "/capture")) {
+    if (!regression.write(folder + "/capture")) {
       *error = folder + ": write failed";
       return false;
     }
-    written->push_back({spec.folder, spec.description});
+    written->push_back({regression.folder, regression.description});
   }
   for (const FamilyCapture& capture : SmbFamilyRegressionCaptures()) {
     const std::string folder = directory + "/" + capture.name;

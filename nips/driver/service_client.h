@@ -42,7 +42,7 @@ class NipsServiceClient final : public ServiceClient {
   bool unloading() const;
 
  private:
-  ULONG_PTR reserved_;             // unused by the driver
+  [[maybe_unused]] ULONG_PTR reserved_;  // unused by the driver
   PVOID clientContext_;            // the plug-in (as the core's plug-in base) while registered
   PVOID serverContext_;            // from OnAttach
   ServiceConnection* connection_;  // owned until Unregister

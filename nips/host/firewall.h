@@ -139,7 +139,8 @@ class HostPluginBase {
 
  private:
   GUID pluginId_;
-  ULONG_PTR coreWord0_;
-  ULONG_PTR coreWord1_;
-  ULONG coreWord2_;
+  // Read only by the core, never by the plug-in.
+  [[maybe_unused]] ULONG_PTR coreWord0_;
+  [[maybe_unused]] ULONG_PTR coreWord1_;
+  [[maybe_unused]] ULONG coreWord2_;
 };

@@ -7,6 +7,7 @@
 // exists, the manifest's must-alert and must-not-alert expectations hold.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -20,7 +21,17 @@
 namespace nipstool {
 namespace {
 
-const std::string kCorpus = NIPS_SOURCE_DIR "/../shared/corpus";
+// NIPS_CORPUS overrides; otherwise the folder beside the checkout, then the
+// workplace's shared folder (a CI clone may live anywhere).
+std::string CorpusDir() {
+  if (const char* configured = std::getenv("NIPS_CORPUS")) return configured;
+  for (const char* candidate : {NIPS_SOURCE_DIR "/../shared/corpus", "/work/shared/corpus"}) {
+    if (std::filesystem::exists(std::string(candidate) + "/MANIFEST.tsv")) return candidate;
+  }
+  return NIPS_SOURCE_DIR "/../shared/corpus";
+}
+
+const std::string kCorpus = CorpusDir();
 
 struct ManifestRow {
   std::string file;
