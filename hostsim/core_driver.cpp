@@ -29,46 +29,57 @@ constexpr LONG kDefaultOldestInterfaceVersion = 150000;
 
 bool FirewallCore::Attach(HostPluginBase* plugin) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (plugin == nullptr || plugin_ != nullptr) return false;
-  plugin_ = plugin;
+  if (plugin == nullptr || plugin_.load() != nullptr) return false;
+  plugin_.store(plugin);
   return true;
 }
 
+// Detach and Inspect pair up like a rundown: Detach clears the plug-in, then
+// reads the in-flight count; Inspect raises the count, then reads the
+// plug-in. All four are sequentially consistent, so either Detach sees the
+// call counted (and waits for it) or the call sees no plug-in.
 void FirewallCore::Detach(HostPluginBase* plugin) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (plugin_ == plugin) plugin_ = nullptr;
+  HostPluginBase* expected = plugin;
+  plugin_.compare_exchange_strong(expected, nullptr);
   // One plug-in at a time: whatever still runs belongs to the one detached.
-  idle_.wait(lock, [this] { return inFlight_ == 0; });
+  detachWaiters_.fetch_add(1);
+  idle_.wait(lock, [this] { return inFlight_.load() == 0; });
+  detachWaiters_.fetch_sub(1);
 }
 
 std::optional<LONG> FirewallCore::Inspect(HostPacket* packet) {
-  HostPluginBase* plugin;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (plugin_ == nullptr) return std::nullopt;
-    plugin = plugin_;
-    ++inFlight_;
+  // No lock on the packet path: the real core calls plug-ins from many
+  // processors at once, and a per-packet mutex showed up in scan profiles.
+  inFlight_.fetch_add(1);
+  HostPluginBase* plugin = plugin_.load();
+  if (plugin == nullptr) {
+    LeaveInspect();
+    return std::nullopt;
   }
-  const KIRQL target = inspectIrql_.load();
+  const KIRQL target = inspectIrql_.load(std::memory_order_relaxed);
   KIRQL old = KeGetCurrentIrql();
   const bool raise = old < target;
   if (raise) KeRaiseIrql(target, &old);
   const LONG result = plugin->InspectPacket(packet);
   if (raise) KeLowerIrql(old);
-  inspections_.fetch_add(1);
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (--inFlight_ == 0) idle_.notify_all();
-  }
+  inspections_.fetch_add(1, std::memory_order_relaxed);
+  LeaveInspect();
   return result;
+}
+
+void FirewallCore::LeaveInspect() {
+  // The waiter checks the count under the mutex, so taking it before the
+  // notification cannot lose the wake-up.
+  if (inFlight_.fetch_sub(1) == 1 && detachWaiters_.load() != 0) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    idle_.notify_all();
+  }
 }
 
 bool FirewallCore::attached() const { return plugin() != nullptr; }
 
-HostPluginBase* FirewallCore::plugin() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return plugin_;
-}
+HostPluginBase* FirewallCore::plugin() const { return plugin_.load(); }
 
 // ---- Content-driver loader ----------------------------------------------------
 

@@ -47,10 +47,13 @@ class FirewallCore {
   void set_inspect_irql(KIRQL irql) { inspectIrql_.store(irql); }
 
  private:
-  mutable std::mutex mutex_;
+  void LeaveInspect();
+
+  std::mutex mutex_;  // serialises Attach and Detach, and the idle wait
   std::condition_variable idle_;
-  HostPluginBase* plugin_ = nullptr;
-  int inFlight_ = 0;
+  std::atomic<HostPluginBase*> plugin_{nullptr};
+  std::atomic<int> inFlight_{0};
+  std::atomic<int> detachWaiters_{0};
   std::atomic<uint64_t> inspections_{0};
   std::atomic<KIRQL> inspectIrql_{DISPATCH_LEVEL};
 };

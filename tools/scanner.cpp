@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -170,6 +172,106 @@ class ProgressLine {
   bool shown_ = false;
 };
 
+// Frames cross from a reading thread to the inspecting thread in batches, so
+// that libpcap's reads overlap the inspection instead of adding to it. The
+// pipe holds a fixed number of batches of bounded size: memory stays flat
+// whatever the capture's size.
+constexpr size_t kBatchFrames = 512;
+constexpr size_t kBatchBytes = 1 << 20;  // a larger frame gets a batch of its own
+constexpr size_t kBatchesInFlight = 4;
+
+struct FrameBatch {
+  struct Entry {
+    size_t offset;
+    hostsim::CaptureFrame frame;  // data is rebased onto bytes when read
+  };
+  std::vector<uint8_t> bytes;
+  std::vector<Entry> frames;
+  // kFrame: more batches follow; kEnd or kError: the last one.
+  hostsim::CaptureReader::ReadStatus last = hostsim::CaptureReader::ReadStatus::kFrame;
+  std::string error;
+};
+
+class FramePipe {
+ public:
+  explicit FramePipe(hostsim::CaptureReader* reader) : reader_(reader) {
+    for (FrameBatch& batch : batches_) free_.push_back(&batch);
+    thread_ = std::thread([this] { Read(); });
+  }
+  ~FramePipe() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // The next filled batch, in capture order; give it back with Recycle.
+  FrameBatch* Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !filled_.empty(); });
+    FrameBatch* batch = filled_.front();
+    filled_.pop_front();
+    return batch;
+  }
+  void Recycle(FrameBatch* batch) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      free_.push_back(batch);
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  void Read() {
+    for (;;) {
+      FrameBatch* batch;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return stopping_ || !free_.empty(); });
+        if (stopping_) return;
+        batch = free_.front();
+        free_.pop_front();
+      }
+      const bool more = Fill(batch);
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        filled_.push_back(batch);
+      }
+      changed_.notify_all();
+      if (!more) return;
+    }
+  }
+
+  bool Fill(FrameBatch* batch) {
+    batch->bytes.clear();
+    batch->frames.clear();
+    batch->error.clear();
+    hostsim::CaptureFrame frame;
+    while (batch->frames.size() < kBatchFrames && batch->bytes.size() < kBatchBytes) {
+      batch->last = reader_->Next(&frame, &batch->error);
+      if (batch->last != hostsim::CaptureReader::ReadStatus::kFrame) break;
+      const size_t offset = batch->bytes.size();
+      batch->bytes.insert(batch->bytes.end(), frame.data, frame.data + frame.capturedLength);
+      batch->frames.push_back({offset, frame});
+    }
+    for (FrameBatch::Entry& entry : batch->frames) {
+      entry.frame.data = batch->bytes.data() + entry.offset;
+    }
+    return batch->last == hostsim::CaptureReader::ReadStatus::kFrame;
+  }
+
+  hostsim::CaptureReader* reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  FrameBatch batches_[kBatchesInFlight];
+  std::deque<FrameBatch*> free_;
+  std::deque<FrameBatch*> filled_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
 bool RunControl(DriverLink* driver, ULONG code, const char* name, const void* input,
                 uint64_t inputLength, void* output, uint64_t outputLength, std::string* error) {
   uint64_t returned = 0;
@@ -272,17 +374,17 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
   }
   ProgressLine progress(options.progress, path);
   hostsim::SimPacket packet;
-  hostsim::CaptureFrame frame;
   hostsim::DecodedPacket decoded;
   std::string engineError;
-  hostsim::CaptureReader::ReadStatus status;
-  while ((status = reader.Next(&frame, &error)) == hostsim::CaptureReader::ReadStatus::kFrame) {
+  hostsim::CaptureReader::ReadStatus status = hostsim::CaptureReader::ReadStatus::kFrame;
+  // One frame through decoding and the firewall core; false stops the scan.
+  auto inspectFrame = [&](const hostsim::CaptureFrame& frame) -> bool {
     const uint64_t pcapCount = ++result.frames;
     progress.Update(pcapCount);
     const hostsim::DecodeResult decodeResult =
         hostsim::DecodeFrame(*link, frame.data, frame.capturedLength, &decoded);
     ++result.decodeResults[static_cast<int>(decodeResult)];
-    if (decodeResult != hostsim::DecodeResult::kOk) continue;
+    if (decodeResult != hostsim::DecodeResult::kOk) return true;
 #ifdef NIPS_SCAN_EXACT_COPIES
     // Sanitizer builds give the plug-in the IP packet in an allocation of its
     // exact size, so that a read one byte past the packet is reported.
@@ -297,7 +399,7 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     const std::optional<LONG> answer = driver->Inspect(&packet);
     if (!answer) {
       engineError = "the plug-in is not attached to the firewall core";
-      break;
+      return false;
     }
     const hostsim::VerdictRecord& verdict = packet.verdict();
     if (*answer != kInspectDelivered) {
@@ -307,14 +409,14 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
         ++result.failed;
       }
       if (verdict.verdictCalls != 0 || verdict.reportCalls != 0) ++result.contractViolations;
-      continue;
+      return true;
     }
     ++result.inspected;
     if (verdict.verdictCalls != 1 || verdict.reportCalls != 1 || verdict.reportBeforeVerdict) {
       ++result.contractViolations;
     }
     ++result.verdicts[verdict.action];
-    if (verdict.signatureId == 0) continue;
+    if (verdict.signatureId == 0) return true;
 
     ++result.alerts;
     ++result.alertsBySignature[verdict.signatureId];
@@ -335,9 +437,20 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     alert.evidenceSlot = verdict.additionalDataIndex;
     if (verdict.additionalDataIndex != 0) {
       alert.evidence = FetchEvidence(driver.get(), verdict.additionalDataIndex, &engineError);
-      if (!alert.evidence) break;
+      if (!alert.evidence) return false;
     }
     if (onAlert) onAlert(alert);
+    return true;
+  };
+  FramePipe pipe(&reader);
+  while (status == hostsim::CaptureReader::ReadStatus::kFrame && engineError.empty()) {
+    FrameBatch* batch = pipe.Take();
+    for (const FrameBatch::Entry& entry : batch->frames) {
+      if (!inspectFrame(entry.frame)) break;
+    }
+    status = batch->last;
+    error = batch->error;
+    pipe.Recycle(batch);
   }
 
   logReader.Stop();
