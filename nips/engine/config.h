@@ -9,6 +9,10 @@
 constexpr ULONG kPolicyMaxRecords = 58;  // positions a policy may fill
 constexpr ULONG kPolicyRecordBytes = 12;
 constexpr ULONG kMaxLevel = 4;
+constexpr ULONG kSigmaskWords = 4;  // 128 positions
+constexpr ULONG kBitsPerWord = 32;
+// Packet protocol classes, one per bit of the packet protocol mask.
+constexpr ULONG kProtocolClasses = 3;
 
 // Control request codes.
 constexpr ULONG kControlHandshake = 1;
@@ -33,6 +37,12 @@ struct ConfigBank {
   SignatureEntry rows[kSignatureRows];
   ULONG map[kPolicyMaxRecords];  // per policy position: 1 + row, or 0
   ULONG recordCount;             // positions 1..recordCount are dispatched; at most 48
+  // Derived with the reactions, never sent by user mode: per protocol class,
+  // the positions up to recordCount where the walk can act at all (a row that
+  // may run, or a map entry pointing nowhere, which logs). The dispatcher
+  // scans the core's sigmask ANDed with it, so rows that are off, null or of
+  // another protocol cost nothing per packet.
+  ULONG reachable[kProtocolClasses][kSigmaskWords];
 };
 
 struct PolicyRecord {

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr ULONG kSigmaskWords = 4;
-constexpr ULONG kBitsPerWord = 32;
 // The kind given with a match verdict.
 constexpr ULONG kVerdictKindDetection = 2;
 
@@ -77,16 +75,13 @@ ULONG DispatchDetectors(PacketView* view) {
   ULONG blockHost = 0;
   ULONG64 actionParam = 0;
   if (bank != nullptr) {
-    // The walk stops at the first enabled position above the record count;
-    // clearing those bits up front leaves the scan with nothing to test.
-    ULONG count = bank->recordCount;
-    if (count > kPolicyMaxRecords) count = kPolicyMaxRecords;
+    // The walk stops at the first enabled position above the record count and
+    // skips positions whose row cannot run; the bank's reachable positions
+    // hold neither, so both fall out of the scan.
+    const ULONG* reachable = bank->reachable[LowestSetBit(packetMask)];
     for (ULONG word = 0; word < kSigmaskWords; ++word) {
       const ULONG first = word * kBitsPerWord;  // positions first+1 .. first+32
-      if (count <= first) break;
-      ULONG bits = sigmask[word];
-      if (count - first < kBitsPerWord) bits &= (1u << (count - first)) - 1;
-      for (; bits != 0; bits &= bits - 1) {
+      for (ULONG bits = sigmask[word] & reachable[word]; bits != 0; bits &= bits - 1) {
         const ULONG position = first + LowestSetBit(bits) + 1;
         const ULONG row = bank->map[position - 1] - 1;
         if (row >= kSignatureRows) {

@@ -72,8 +72,8 @@ class NipsPlugin final : public HostPluginBase {
   LONG volatile bankWaiters;  // writers waiting for a bank to go idle
   KEVENT bankIdle;            // set by the packet that leaves a bank idle while a writer waits
 
-  const SignatureTable* table;  // rows copied by the default bank and each policy
-  ULONG allSignatures[4];       // the sigmask used when the core gives none
+  const SignatureTable* table;         // rows copied by the default bank and each policy
+  ULONG allSignatures[kSigmaskWords];  // the sigmask used when the core gives none
 };
 
 // ---- Engine steps on the plug-in (nips/engine/*.cpp) ------------------------
@@ -93,6 +93,8 @@ void SwapBanks(NipsPlugin* plugin);
 // The built-in default image: reactions 1, action parameter 0xFFFFFFFF, the
 // table's rows, no positions.
 void LoadDefaultBank(ConfigBank* bank, const SignatureTable* table);
+// After the reactions are derived: the bank's reachable positions.
+void DeriveReachablePositions(ConfigBank* bank);
 
 // IRQL: PASSIVE_LEVEL. Request 2: the 32-byte header into the pending bank.
 void SetBankHeader(NipsPlugin* plugin, const void* header);

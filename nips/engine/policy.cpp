@@ -12,6 +12,26 @@ void LoadDefaultBank(ConfigBank* bank, const SignatureTable* table) {
   RtlCopyMemory(bank->rows, table->rows, sizeof bank->rows);
   RtlZeroMemory(bank->map, sizeof bank->map);
   bank->recordCount = 0;
+  DeriveReachablePositions(bank);
+}
+
+void DeriveReachablePositions(ConfigBank* bank) {
+  RtlZeroMemory(bank->reachable, sizeof bank->reachable);
+  const ULONG count = bank->recordCount < kPolicyMaxRecords ? bank->recordCount : kPolicyMaxRecords;
+  for (ULONG position = 1; position <= count; ++position) {
+    const ULONG row = bank->map[position - 1] - 1;
+    const ULONG bit = 1u << ((position - 1) % kBitsPerWord);
+    for (ULONG protocolClass = 0; protocolClass < kProtocolClasses; ++protocolClass) {
+      bool reachable = row >= kSignatureRows;
+      if (!reachable) {
+        // A reaction of 0 never beats the best match's starting reaction.
+        const SignatureEntry& entry = bank->rows[row];
+        reachable = RowLevel(entry) != 0 && (entry.protocolMask & (1u << protocolClass)) != 0 &&
+                    entry.reaction != 0 && entry.detector != nullptr;
+      }
+      if (reachable) bank->reachable[protocolClass][(position - 1) / kBitsPerWord] |= bit;
+    }
+  }
 }
 
 void SetBankHeader(NipsPlugin* plugin, const void* header) {
@@ -89,6 +109,7 @@ NTSTATUS EnforceConfiguration(NipsPlugin* plugin) {
   // interlocked read and keeps enforce safe on its own.
   WaitForPendingBankIdle(plugin);
   DeriveReactions(plugin->pendingBank);
+  DeriveReachablePositions(plugin->pendingBank);
   SwapBanks(plugin);
   NipsLog(plugin, true, kLogInfo, "Enforced new configuration.\n");
   return STATUS_SUCCESS;
