@@ -4,10 +4,11 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <tuple>
 
 #include "hostsim/capture.h"
 #include "hostsim/capture_writer.h"
@@ -16,290 +17,219 @@
 namespace hostsim {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
+class CaptureTest : public ::testing::Test {
+ protected:
+  CaptureTest() {
     char pattern[] = "/tmp/nips-capture-test-XXXXXX";
-    path_ = mkdtemp(pattern);
+    dir_ = mkdtemp(pattern);
   }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  ~CaptureTest() override { std::filesystem::remove_all(dir_); }
+  std::string File(const std::string& name) const { return dir_ + "/" + name; }
+  std::string dir_;
 };
 
+struct Contents {
+  bool opened, pcapng;
+  std::string dltName, error;
+  std::optional<LinkLayer> link;
+  std::vector<CaptureFrame> frames;  // data pointers cleared: see data
+  std::vector<ByteVector> data;
+  CaptureReader::ReadStatus end;
+};
+
+// Opens a capture and reads every frame (at most 100).
+Contents ReadCapture(const std::string& path) {
+  Contents c{};
+  CaptureReader reader;
+  if (!(c.opened = reader.Open(path, &c.error))) return c;
+  c.pcapng = reader.pcapng();
+  c.dltName = reader.dltName();
+  c.link = reader.linkLayer();
+  CaptureFrame frame;
+  for (int i = 0;
+       i < 100 && (c.end = reader.Next(&frame, &c.error)) == CaptureReader::ReadStatus::kFrame;
+       ++i) {
+    c.data.emplace_back(frame.data, frame.data + frame.capturedLength);
+    frame.data = nullptr;
+    c.frames.push_back(frame);
+  }
+  return c;
+}
+
 void WriteBytes(const std::string& path, const ByteVector& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
-ByteVector ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return ByteVector(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-ByteVector SampleFrame(size_t payload, uint8_t fill = 0x61) {
+ByteVector SampleFrame(size_t payload) {
   Ipv4Header header;
   header.source = Ipv4Address("10.0.0.1");
   header.destination = Ipv4Address("10.0.0.2");
   header.protocol = kIpProtocolUdp;
-  return EthernetFrame(Ipv4Packet(header, UdpDatagram(1000, 2000, ByteVector(payload, fill))));
+  return EthernetFrame(Ipv4Packet(header, UdpDatagram(1000, 2000, ByteVector(payload, 0x61))));
 }
 
 // A pcapng file written block by block in a chosen byte order.
-class PcapngBytes {
+class Pcapng {
  public:
-  explicit PcapngBytes(bool bigEndian) : big_(bigEndian) {
-    Block(0x0A0D0D0A, [&](ByteVector* b) {
-      Put32(b, 0x1A2B3C4D);
-      Put16(b, 1);
-      Put16(b, 0);
-      Put32(b, 0xFFFFFFFF);
-      Put32(b, 0xFFFFFFFF);
-    });
+  explicit Pcapng(bool big) : big_(big) {
+    Block(0x0A0D0D0A, {W(0x1A2B3C4D), H(1), H(0), W(~0u), W(~0u)});
   }
-  void Interface(uint16_t linktype) {
-    Block(1, [&](ByteVector* b) {
-      Put16(b, linktype);
-      Put16(b, 0);
-      Put32(b, 262144);
-    });
-  }
+  void Interface() { Block(1, {H(kLinktypeEthernet), H(0), W(262144)}); }
   void Packet(uint32_t interfaceId, const ByteVector& frame, uint64_t microseconds) {
-    Block(6, [&](ByteVector* b) {
-      Put32(b, interfaceId);
-      Put32(b, static_cast<uint32_t>(microseconds >> 32));
-      Put32(b, static_cast<uint32_t>(microseconds));
-      Put32(b, static_cast<uint32_t>(frame.size()));
-      Put32(b, static_cast<uint32_t>(frame.size()));
-      b->insert(b->end(), frame.begin(), frame.end());
-      while (b->size() % 4 != 0) b->push_back(0);
-    });
+    const uint32_t size = static_cast<uint32_t>(frame.size());
+    Block(6,
+          {W(interfaceId), W(microseconds >> 32), W(microseconds & ~0u), W(size), W(size), frame});
   }
   void SimplePacket(const ByteVector& frame) {
-    Block(3, [&](ByteVector* b) {
-      Put32(b, static_cast<uint32_t>(frame.size()));
-      b->insert(b->end(), frame.begin(), frame.end());
-      while (b->size() % 4 != 0) b->push_back(0);
-    });
+    Block(3, {W(static_cast<uint32_t>(frame.size())), frame});
   }
   // A name resolution block (an IPv4 record, then the end of records) and an
   // interface statistics block: blocks libpcap passes over.
   void ForeignBlocks() {
-    Block(4, [&](ByteVector* b) {
-      Put16(b, 1);
-      Put16(b, 12);
-      b->insert(b->end(), {10, 0, 0, 1, 'h', 'o', 's', 't', '.', 'x', 0, 0});
-      Put16(b, 0);
-      Put16(b, 0);
-    });
-    Block(5, [&](ByteVector* b) {
-      Put32(b, 0);
-      Put32(b, 0);
-      Put32(b, 0);
-    });
+    Block(4, {H(1), H(12), {10, 0, 0, 1, 'h', 'o', 's', 't', '.', 'x', 0, 0}, H(0), H(0)});
+    Block(5, {W(0), W(0), W(0)});
   }
-  const ByteVector& bytes() const { return bytes_; }
+  ByteVector bytes;
 
  private:
-  template <typename Fill>
-  void Block(uint32_t type, Fill fill) {
+  void Block(uint32_t type, std::initializer_list<ByteVector> parts) {
     ByteVector body;
-    fill(&body);
+    for (const ByteVector& part : parts) body.insert(body.end(), part.begin(), part.end());
+    body.resize((body.size() + 3) / 4 * 4);
     const uint32_t length = static_cast<uint32_t>(body.size() + 12);
-    Put32(&bytes_, type);
-    Put32(&bytes_, length);
-    bytes_.insert(bytes_.end(), body.begin(), body.end());
-    Put32(&bytes_, length);
+    for (const ByteVector& part : {W(type), W(length), body, W(length)})
+      bytes.insert(bytes.end(), part.begin(), part.end());
   }
-  void Put32(ByteVector* b, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-      b->push_back(static_cast<uint8_t>(v >> (big_ ? 24 - 8 * i : 8 * i)));
+  ByteVector W(uint64_t v) const {
+    ByteVector b;
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (big_ ? 24 - 8 * i : 8 * i)));
+    return b;
   }
-  void Put16(ByteVector* b, uint16_t v) {
-    for (int i = 0; i < 2; ++i) b->push_back(static_cast<uint8_t>(v >> (big_ ? 8 - 8 * i : 8 * i)));
+  ByteVector H(uint16_t v) const {
+    const ByteVector w = W(v);
+    return big_ ? ByteVector(w.begin() + 2, w.end()) : ByteVector(w.begin(), w.begin() + 2);
   }
   bool big_;
-  ByteVector bytes_;
 };
 
-std::vector<CaptureFrame> ReadAll(CaptureReader* reader, std::vector<ByteVector>* data,
-                                  std::string* error, bool* failed) {
-  std::vector<CaptureFrame> frames;
-  CaptureFrame frame;
-  CaptureReader::ReadStatus status;
-  while ((status = reader->Next(&frame, error)) == CaptureReader::ReadStatus::kFrame) {
-    frames.push_back(frame);
-    data->emplace_back(frame.data, frame.data + frame.capturedLength);
-  }
-  *failed = status == CaptureReader::ReadStatus::kError;
-  return frames;
-}
-
-TEST(CaptureTest, PcapFramesComeBackWithTimesAndLengths) {
-  TempDir dir;
-  const std::string path = dir.File("a.pcap");
-  CaptureWriter writer;
-  ASSERT_TRUE(writer.Open(path, CaptureWriter::Format::kPcap, kLinktypeEthernet));
-  writer.Write(SampleFrame(10), 1700000000, 5);
+// Frames written in either format come back with their times, lengths and
+// (pcapng only) interface ids; a link type without a decoder still opens.
+TEST_F(CaptureTest, WrittenCapturesReadBack) {
   ByteVector cut = SampleFrame(100);
   const uint32_t wire = static_cast<uint32_t>(cut.size());
   cut.resize(64);
-  writer.Write(cut, 1700000001, 999999, 0, wire);
-  ASSERT_TRUE(writer.Close());
+  using F = CaptureWriter::Format;
+  const std::tuple<F, uint32_t, const char*, std::optional<LinkLayer>> cases[] = {
+      {F::kPcap, kLinktypeEthernet, "EN10MB", LinkLayer::kEthernet},
+      {F::kPcapng, kLinktypeLinuxSll, "LINUX_SLL", LinkLayer::kLinuxSll},
+      {F::kPcap, kLinktypeIeee80211, "IEEE802_11", std::nullopt},
+  };
+  for (const auto& [format, linktype, dltName, link] : cases) {
+    SCOPED_TRACE(dltName);
+    const bool pcapng = format == F::kPcapng;
+    CaptureWriter writer;
+    ASSERT_TRUE(writer.Open(File("w"), format, linktype, 3));
+    writer.Write(cut, 1700000001, 999999, 2, wire);
+    for (uint32_t i = 0; i < 6; ++i) writer.Write(SampleFrame(i), 100 + i, i, i % 3);
+    ASSERT_TRUE(writer.Close());
 
-  CaptureReader reader;
-  std::string error;
-  ASSERT_TRUE(reader.Open(path, &error)) << error;
-  EXPECT_FALSE(reader.pcapng());
-  EXPECT_EQ(reader.dltName(), "EN10MB");
-  EXPECT_EQ(reader.linkLayer(), LinkLayer::kEthernet);
-  std::vector<ByteVector> data;
-  bool failed = false;
-  const auto frames = ReadAll(&reader, &data, &error, &failed);
-  EXPECT_FALSE(failed) << error;
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(data[0], SampleFrame(10));
-  EXPECT_EQ(frames[0].seconds, 1700000000);
-  EXPECT_EQ(frames[0].microseconds, 5);
-  EXPECT_EQ(frames[1].capturedLength, 64u);
-  EXPECT_EQ(frames[1].wireLength, wire);
-  EXPECT_EQ(frames[1].microseconds, 999999);
-  EXPECT_EQ(frames[1].interfaceId, 0u);
+    const Contents c = ReadCapture(File("w"));
+    ASSERT_TRUE(c.opened) << c.error;
+    EXPECT_EQ(c.pcapng, pcapng);
+    EXPECT_EQ(c.dltName, dltName);
+    EXPECT_EQ(c.link, link);
+    EXPECT_EQ(c.end, CaptureReader::ReadStatus::kEnd) << c.error;
+    ASSERT_EQ(c.frames.size(), 7u);
+    EXPECT_EQ(c.frames[0].capturedLength, 64u);
+    EXPECT_EQ(c.frames[0].wireLength, wire);
+    EXPECT_EQ(c.frames[0].seconds, 1700000001);
+    EXPECT_EQ(c.frames[0].microseconds, 999999);
+    EXPECT_EQ(c.frames[0].interfaceId, pcapng ? 2u : 0u);
+    for (uint32_t i = 0; i < 6; ++i) {
+      EXPECT_EQ(c.data[i + 1], SampleFrame(i));
+      EXPECT_EQ(c.frames[i + 1].wireLength, c.data[i + 1].size());
+      EXPECT_EQ(c.frames[i + 1].seconds, 100 + i);
+      EXPECT_EQ(c.frames[i + 1].microseconds, i);
+      EXPECT_EQ(c.frames[i + 1].interfaceId, pcapng ? i % 3 : 0u);
+    }
+  }
 }
 
-TEST(CaptureTest, PcapngInterfaceIdsFollowEveryPacketInEitherByteOrder) {
-  TempDir dir;
+TEST_F(CaptureTest, PcapngInterfaceIdsFollowEveryPacketInEitherByteOrder) {
+  const ByteVector big(70000, 0x62);  // larger than the tracker's read buffer
   for (bool bigEndian : {false, true}) {
-    PcapngBytes file(bigEndian);
-    for (int i = 0; i < 3; ++i) file.Interface(static_cast<uint16_t>(kLinktypeEthernet));
+    SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
+    Pcapng file(bigEndian);
+    for (int i = 0; i < 3; ++i) file.Interface();
     file.Packet(2, SampleFrame(8), 1000001);
     file.ForeignBlocks();
-    const ByteVector big(70000, 0x62);  // larger than the tracker's read buffer
     file.Packet(0, big, 2000002);
     file.SimplePacket(SampleFrame(9));
     file.ForeignBlocks();
     file.Packet(1, SampleFrame(12), 3000003);
-    const std::string path = dir.File(bigEndian ? "big.pcapng" : "little.pcapng");
-    WriteBytes(path, file.bytes());
+    WriteBytes(File("i.pcapng"), file.bytes);
 
-    CaptureReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(path, &error)) << error;
-    EXPECT_TRUE(reader.pcapng());
-    std::vector<ByteVector> data;
-    bool failed = false;
-    const auto frames = ReadAll(&reader, &data, &error, &failed);
-    EXPECT_FALSE(failed) << error;
-    ASSERT_EQ(frames.size(), 4u) << (bigEndian ? "big" : "little");
-    EXPECT_EQ(frames[0].interfaceId, 2u);
-    EXPECT_EQ(frames[1].interfaceId, 0u);
-    EXPECT_EQ(data[1], big);
-    EXPECT_EQ(frames[2].interfaceId, 0u);  // a simple packet block belongs to interface 0
-    EXPECT_EQ(frames[3].interfaceId, 1u);
-    EXPECT_EQ(frames[0].seconds, 1);
-    EXPECT_EQ(frames[0].microseconds, 1);
-    EXPECT_EQ(frames[3].seconds, 3);
-    EXPECT_EQ(data[3], SampleFrame(12));
+    const Contents c = ReadCapture(File("i.pcapng"));
+    ASSERT_TRUE(c.opened) << c.error;
+    EXPECT_TRUE(c.pcapng);
+    EXPECT_EQ(c.end, CaptureReader::ReadStatus::kEnd) << c.error;
+    ASSERT_EQ(c.frames.size(), 4u);
+    const uint32_t ids[] = {2, 0, 0, 1};  // a simple packet block belongs to interface 0
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(c.frames[i].interfaceId, ids[i]) << i;
+    EXPECT_EQ(c.data[1], big);
+    EXPECT_EQ(c.data[3], SampleFrame(12));
+    EXPECT_EQ(c.frames[0].seconds, 1);
+    EXPECT_EQ(c.frames[0].microseconds, 1);
+    EXPECT_EQ(c.frames[3].seconds, 3);
   }
 }
 
-TEST(CaptureTest, WriterPcapngCarriesInterfaceIds) {
-  TempDir dir;
-  const std::string path = dir.File("w.pcapng");
-  CaptureWriter writer;
-  ASSERT_TRUE(writer.Open(path, CaptureWriter::Format::kPcapng, kLinktypeLinuxSll, 2));
-  for (uint32_t i = 0; i < 6; ++i) writer.Write(SampleFrame(i), 100 + i, i, i % 2);
-  ASSERT_TRUE(writer.Close());
-  CaptureReader reader;
-  std::string error;
-  ASSERT_TRUE(reader.Open(path, &error)) << error;
-  EXPECT_EQ(reader.linkLayer(), LinkLayer::kLinuxSll);
-  std::vector<ByteVector> data;
-  bool failed = false;
-  const auto frames = ReadAll(&reader, &data, &error, &failed);
-  ASSERT_EQ(frames.size(), 6u);
-  for (uint32_t i = 0; i < 6; ++i) {
-    EXPECT_EQ(frames[i].interfaceId, i % 2);
-    EXPECT_EQ(frames[i].seconds, 100 + i);
-  }
-}
-
-TEST(CaptureTest, TruncatedFileYieldsTheWholeFramesThenAnError) {
-  TempDir dir;
-  const std::string path = dir.File("cut.pcap");
+TEST_F(CaptureTest, TruncatedFileYieldsTheWholeFramesThenAnError) {
+  const std::string path = File("cut.pcap");
   CaptureWriter writer;
   ASSERT_TRUE(writer.Open(path, CaptureWriter::Format::kPcap, kLinktypeEthernet));
   for (int i = 0; i < 3; ++i) writer.Write(SampleFrame(20), 1, i);
   ASSERT_TRUE(writer.Close());
-  ByteVector bytes = ReadBytes(path);
-  bytes.resize(bytes.size() - 5);  // inside the third frame
-  WriteBytes(path, bytes);
-
-  CaptureReader reader;
-  std::string error;
-  ASSERT_TRUE(reader.Open(path, &error)) << error;
-  std::vector<ByteVector> data;
-  bool failed = false;
-  const auto frames = ReadAll(&reader, &data, &error, &failed);
-  EXPECT_EQ(frames.size(), 2u);
-  EXPECT_TRUE(failed);
-  EXPECT_NE(error.find("truncated"), std::string::npos) << error;
+  std::filesystem::resize_file(path, std::filesystem::file_size(path) - 5);  // inside frame three
+  const Contents c = ReadCapture(path);
+  ASSERT_TRUE(c.opened) << c.error;
+  EXPECT_EQ(c.frames.size(), 2u);
+  EXPECT_EQ(c.end, CaptureReader::ReadStatus::kError);
+  EXPECT_NE(c.error.find("truncated"), std::string::npos) << c.error;
 }
 
-TEST(CaptureTest, FilesThatAreNoCaptureAreRefusedWithAReason) {
-  TempDir dir;
-  WriteBytes(dir.File("text.pcap"), BytesOf("this is a text file, not a capture\n"));
-  WriteBytes(dir.File("empty.pcap"), {});
-  ByteVector halfHeader = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0};
-  WriteBytes(dir.File("half-header.pcap"), halfHeader);
-  struct Case {
-    std::string path;
-    const char* reason;
+TEST_F(CaptureTest, FilesThatAreNoCaptureAreRefusedWithAReason) {
+  WriteBytes(File("text.pcap"), BytesOf("this is a text file, not a capture\n"));
+  WriteBytes(File("empty.pcap"), {});
+  WriteBytes(File("half-header.pcap"), {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0});
+  const std::pair<const char*, const char*> cases[] = {
+      {"text.pcap", "unknown file format"}, {"empty.pcap", ""}, {"half-header.pcap", ""},
+      {"missing.pcap", "No such file"},     {"", "directory"},
   };
-  const Case cases[] = {
-      {dir.File("text.pcap"), "unknown file format"},
-      {dir.File("empty.pcap"), ""},
-      {dir.File("half-header.pcap"), ""},
-      {dir.File("missing.pcap"), "No such file"},
-      {dir.File(""), "directory"},
-  };
-  for (const Case& c : cases) {
-    CaptureReader reader;
-    std::string error;
-    EXPECT_FALSE(reader.Open(c.path, &error)) << c.path;
-    EXPECT_FALSE(error.empty()) << c.path;
-    EXPECT_NE(error.find(c.reason), std::string::npos) << c.path << ": " << error;
+  for (const auto& [name, reason] : cases) {
+    const Contents c = ReadCapture(File(name));
+    EXPECT_FALSE(c.opened) << name;
+    EXPECT_FALSE(c.error.empty()) << name;
+    EXPECT_NE(c.error.find(reason), std::string::npos) << name << ": " << c.error;
   }
 }
 
-TEST(CaptureTest, UnsupportedLinkTypesOpenButHaveNoDecoder) {
-  TempDir dir;
-  const std::string path = dir.File("wifi.pcap");
-  CaptureWriter writer;
-  ASSERT_TRUE(writer.Open(path, CaptureWriter::Format::kPcap, kLinktypeIeee80211));
-  writer.Write(ByteVector(24, 0), 1, 0);
-  ASSERT_TRUE(writer.Close());
-  CaptureReader reader;
-  std::string error;
-  ASSERT_TRUE(reader.Open(path, &error));
-  EXPECT_FALSE(reader.linkLayer().has_value());
-  EXPECT_EQ(reader.dltName(), "IEEE802_11");
-}
-
-TEST(CaptureTest, EveryDecodedLinkTypeMapsFromItsDlt) {
-  EXPECT_EQ(LinkLayerFromDlt(DLT_EN10MB), LinkLayer::kEthernet);
-  EXPECT_EQ(LinkLayerFromDlt(DLT_NULL), LinkLayer::kNull);
-  EXPECT_EQ(LinkLayerFromDlt(DLT_LOOP), LinkLayer::kLoop);
-  EXPECT_EQ(LinkLayerFromDlt(DLT_RAW), LinkLayer::kRaw);
-  EXPECT_EQ(LinkLayerFromDlt(DLT_IPV4), LinkLayer::kIpv4);
-  EXPECT_EQ(LinkLayerFromDlt(DLT_IPV6), LinkLayer::kIpv6);
-  EXPECT_EQ(LinkLayerFromDlt(DLT_LINUX_SLL), LinkLayer::kLinuxSll);
-  EXPECT_EQ(LinkLayerFromDlt(DLT_LINUX_SLL2), LinkLayer::kLinuxSll2);
-  EXPECT_FALSE(LinkLayerFromDlt(DLT_PPP).has_value());
-  EXPECT_FALSE(LinkLayerFromDlt(DLT_IEEE802_11_RADIO).has_value());
+TEST(CaptureLinkTest, LinkTypesMapToTheirDecoders) {
+  const std::pair<int, std::optional<LinkLayer>> dlts[] = {
+      {DLT_EN10MB, LinkLayer::kEthernet},
+      {DLT_NULL, LinkLayer::kNull},
+      {DLT_LOOP, LinkLayer::kLoop},
+      {DLT_RAW, LinkLayer::kRaw},
+      {DLT_IPV4, LinkLayer::kIpv4},
+      {DLT_IPV6, LinkLayer::kIpv6},
+      {DLT_LINUX_SLL, LinkLayer::kLinuxSll},
+      {DLT_LINUX_SLL2, LinkLayer::kLinuxSll2},
+      {DLT_PPP, std::nullopt},
+      {DLT_IEEE802_11_RADIO, std::nullopt},
+  };
+  for (const auto& [dlt, link] : dlts) EXPECT_EQ(LinkLayerFromDlt(dlt), link) << dlt;
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// Loading the driver as the system would: load, unload, and a reload after a
+// failed load, with nothing leaked.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -20,35 +22,32 @@ class DriverHostTest : public ::testing::Test {
   }
 };
 
-TEST_F(DriverHostTest, LoadsUnderTheGivenServiceName) {
-  hostsim::DriverHost host;  // with a core driver of its own
-  ASSERT_EQ(host.Load(u"nips2"), STATUS_SUCCESS);
-  EXPECT_TRUE(host.loaded());
-  EXPECT_EQ(host.service_key(), u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\nips2");
-  EXPECT_TRUE(kt::RegistryKeyExists(host.service_key()));
-  EXPECT_EQ(kt::ToU16(host.driver_object()->DriverName), u"\\Driver\\nips2");
-  EXPECT_EQ(host.core().last_handshake_service(), u"nips2");
-  EXPECT_EQ(kt::QuerySymbolicLink(u"\\Device\\nips2.8.0.0.11690"), u"\\Driver\\nips2");
-  EXPECT_TRUE(host.core().firewall().attached());
-  // A second load while loaded changes nothing.
-  EXPECT_EQ(host.Load(u"nips2"), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(host.core().handshakes(), 1);
-  host.Unload();
-  EXPECT_FALSE(host.loaded());
-  EXPECT_FALSE(kt::QuerySymbolicLink(u"\\Device\\nips2.8.0.0.11690").has_value());
-  host.Unload();  // nothing loaded: no effect
-}
-
-TEST_F(DriverHostTest, DestroyingALoadedHostUnloadsTheDriver) {
+TEST_F(DriverHostTest, LoadsUnderTheGivenServiceNameAndUnloads) {
+  const std::u16string link = u"\\Device\\nips2.8.0.0.11690";
   {
-    hostsim::DriverHost host;
-    ASSERT_EQ(host.Load(), STATUS_SUCCESS);
+    hostsim::DriverHost host;  // with a core driver of its own
+    ASSERT_EQ(host.Load(u"nips2"), STATUS_SUCCESS);
+    EXPECT_TRUE(host.loaded());
+    EXPECT_TRUE(
+        kt::RegistryKeyExists(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\nips2"));
+    EXPECT_EQ(kt::ToU16(host.driver_object()->DriverName), u"\\Driver\\nips2");
+    EXPECT_EQ(host.core().last_handshake_service(), u"nips2");
+    EXPECT_EQ(kt::QuerySymbolicLink(link), u"\\Driver\\nips2");
+    EXPECT_TRUE(host.core().firewall().attached());
+    EXPECT_EQ(host.Load(u"nips2"), STATUS_UNSUCCESSFUL);  // already loaded: nothing happens
+    EXPECT_EQ(host.core().handshakes(), 1);
+    host.Unload();
+    EXPECT_FALSE(host.loaded());
+    EXPECT_FALSE(kt::QuerySymbolicLink(link).has_value());
+    host.Unload();  // nothing loaded: no effect
+    // Destroying a loaded host unloads the driver.
+    ASSERT_EQ(host.Load(u"nips2"), STATUS_SUCCESS);
     EXPECT_GT(kt::PoolOutstanding(), 0u);
   }
-  EXPECT_FALSE(kt::QuerySymbolicLink(u"\\Device\\nips.8.0.0.11690").has_value());
+  EXPECT_FALSE(kt::QuerySymbolicLink(link).has_value());
 }
 
-TEST_F(DriverHostTest, AFailedLoadLeavesNothingToTalkTo) {
+TEST_F(DriverHostTest, AFailedLoadLeavesNothingToTalkToAndALaterLoadWorks) {
   hostsim::CoreDriver core;
   core.set_device_present(false);
   hostsim::DriverHost host(&core);
@@ -59,43 +58,32 @@ TEST_F(DriverHostTest, AFailedLoadLeavesNothingToTalkTo) {
             STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(host.Inspect(nullptr), std::nullopt);
   host.Unload();
-  // The core driver appears: the same host loads now.
-  core.set_device_present(true);
+  core.set_device_present(true);  // the core driver appears: the same host loads now
   ASSERT_EQ(host.Load(), STATUS_SUCCESS);
   EXPECT_EQ(host.Inspect(nullptr), 2);
 }
 
-struct EntryCall {
-  int calls = 0;
-  std::u16string driverName;
-  std::u16string registryPath;
-  USHORT maximumLength = 0;
-  NTSTATUS result = STATUS_SUCCESS;
-};
-EntryCall g_entry;
+std::u16string g_entryDriver, g_entryPath;
+USHORT g_entryMaximumLength = 0;
+NTSTATUS g_entryResult = STATUS_SUCCESS;
 
 NTSTATUS RecordingEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-  ++g_entry.calls;
-  g_entry.driverName = kt::ToU16(driverObject->DriverName);
-  g_entry.registryPath = kt::ToU16(*registryPath);
-  g_entry.maximumLength = registryPath->MaximumLength;
-  return g_entry.result;
+  g_entryDriver = kt::ToU16(driverObject->DriverName);
+  g_entryPath = kt::ToU16(*registryPath);
+  g_entryMaximumLength = registryPath->MaximumLength;
+  return g_entryResult;
 }
 
 TEST_F(DriverHostTest, CallsTheGivenEntryRoutineAsTheSystemWould) {
   hostsim::CoreDriver core;
   hostsim::DriverHost host(&core, &RecordingEntry);
-  g_entry = EntryCall{};
-  g_entry.result = STATUS_ACCESS_DENIED;
+  g_entryResult = STATUS_ACCESS_DENIED;
   EXPECT_EQ(host.Load(u"probe"), STATUS_ACCESS_DENIED);
   EXPECT_FALSE(host.loaded());
-  EXPECT_EQ(g_entry.calls, 1);
-  EXPECT_EQ(g_entry.driverName, u"\\Driver\\probe");
-  EXPECT_EQ(g_entry.registryPath,
-            u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\probe");
-  EXPECT_EQ(g_entry.maximumLength, g_entry.registryPath.size() * 2);  // not terminated
-
-  g_entry.result = STATUS_SUCCESS;
+  EXPECT_EQ(g_entryDriver, u"\\Driver\\probe");
+  EXPECT_EQ(g_entryPath, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\probe");
+  EXPECT_EQ(g_entryMaximumLength, g_entryPath.size() * 2);  // not terminated
+  g_entryResult = STATUS_SUCCESS;
   EXPECT_EQ(host.Load(u"probe"), STATUS_SUCCESS);
   EXPECT_TRUE(host.loaded());
   // Nothing registered with the loader: unloading calls no unload routine.

@@ -8,29 +8,27 @@
 namespace hostsim {
 namespace {
 
-DecodedPacket DecodeRaw(const ByteVector& ip) {
-  DecodedPacket packet{};
-  EXPECT_EQ(DecodeIp(ip.data(), ip.size(), &packet), DecodeResult::kOk);
-  return packet;
-}
-
-TEST(SimPacketTest, SlotsReportTheDecodedTcpPacket) {
+TEST(SimPacketTest, SlotsReportTheDecodedPacket) {
   Ipv4Header header;
   header.source = Ipv4Address("10.9.8.7");
   header.destination = Ipv4Address("10.1.1.1");
   header.options = {1, 1, 1, 1};
   const ByteVector ip = Ipv4Packet(header, TcpSegment(50000, 445, 1, 1, kTcpFlagSyn | kTcpFlagAck,
                                                       BytesOf("smb"), {1, 1, 1, 1}));
+  DecodedPacket decoded{};
+  ASSERT_EQ(DecodeIp(ip.data(), ip.size(), &decoded), DecodeResult::kOk);  // ip outlives packet
   SimPacket packet;
-  packet.Reset(DecodeRaw(ip), 3);
+  packet.Reset(decoded);
+  EXPECT_EQ(packet.GetAdapter()->GetIndex(), 1u);   // a capture without interfaces: interface 0 + 1
+  packet.Reset(decoded, 2 + kDefaultAdapterIndex);  // pcapng interface 2
+  EXPECT_EQ(packet.GetAdapter()->GetIndex(), 3u);
 
   HostFlow* flow = packet.GetFlow();
   EXPECT_EQ(flow->GetProtocol(), kIpProtocolTcp);
-  EXPECT_EQ(flow->GetSourcePort(), __builtin_bswap16(50000));
-  EXPECT_EQ(flow->GetDestinationPort(), __builtin_bswap16(445));
+  EXPECT_EQ(flow->GetSourcePort(), 0x50C3);  // 50000 in network byte order
+  EXPECT_EQ(flow->GetDestinationPort(), 0xBD01);
   EXPECT_EQ(flow->GetPortA(), flow->GetSourcePort());
   EXPECT_EQ(flow->GetPortB(), flow->GetDestinationPort());
-  EXPECT_EQ(flow->GetSourceAddress()->bytes[0], 10);
   EXPECT_EQ(flow->GetSourceAddress()->bytes[3], 7);
   EXPECT_EQ(flow->GetDestinationAddress()->version, 4u);
 
@@ -43,32 +41,38 @@ TEST(SimPacketTest, SlotsReportTheDecodedTcpPacket) {
   EXPECT_EQ(length, 24u);
   EXPECT_EQ(data->GetTcpFlags(), kTcpFlagSyn | kTcpFlagAck);
   // Every call gives the same payload, whatever the length variable held.
-  const UCHAR* first = data->GetPayload(&length);
-  EXPECT_EQ(length, 3u);
+  const UCHAR* payload = data->GetPayload(&length);
+  EXPECT_EQ(std::string(payload, payload + length), "smb");
   length = 999;
-  EXPECT_EQ(data->GetPayload(&length), first);
+  EXPECT_EQ(data->GetPayload(&length), payload);
   EXPECT_EQ(length, 3u);
-  EXPECT_EQ(std::string(first, first + 3), "smb");
 
-  EXPECT_EQ(packet.GetAdapter()->GetIndex(), 3u);
   EXPECT_EQ(packet.GetBuffer()->GetLength(), ip.size());
-  EXPECT_EQ(packet.GetApplication()->GetProcessId(), kNoProcessId);
+  EXPECT_EQ(packet.GetApplication()->GetProcessId(), ~0ULL);  // no process known
   EXPECT_EQ(packet.GetApplication()->GetImagePath(&length), nullptr);
   EXPECT_EQ(length, 0u);
   EXPECT_EQ(packet.GetSigMask(), nullptr);
+
+  // Tests may give a process and a signature mask.
+  const std::u16string path = u"C:\\Program Files\\sqlservr.exe";
+  const WCHAR* wide = reinterpret_cast<const WCHAR*>(path.data());
+  packet.application().SetProcess(4242, wide, path.size());
+  const ULONG mask[4] = {1, 0, 0, 0};
+  packet.set_sig_mask(mask);
+  EXPECT_EQ(packet.GetApplication()->GetProcessId(), 4242u);
+  EXPECT_EQ(packet.GetApplication()->GetImagePath(&length), wide);
+  EXPECT_EQ(length, path.size());
+  EXPECT_EQ(packet.GetSigMask(), mask);
 }
 
 TEST(SimPacketTest, VerdictSinkRecordsCallsAndResetForgetsThem) {
-  const ByteVector ip = [] {
-    Ipv6Header header;
-    header.source = Ipv6Address("2001:db8::1");
-    header.destination = Ipv6Address("2001:db8::2");
-    header.protocol = kIpProtocolIcmpv6;
-    return Ipv6Packet(header, IcmpMessage(128, 0, 1, {}));
-  }();
+  Ipv6Header header;
+  header.protocol = kIpProtocolIcmpv6;
+  const ByteVector ip = Ipv6Packet(header, IcmpMessage(128, 0, 1, {}));
+  DecodedPacket decoded{};
+  ASSERT_EQ(DecodeIp(ip.data(), ip.size(), &decoded), DecodeResult::kOk);
   SimPacket packet;
-  packet.Reset(DecodeRaw(ip));
-  EXPECT_EQ(packet.GetAdapter()->GetIndex(), kDefaultAdapterIndex);
+  packet.Reset(decoded);
   EXPECT_EQ(packet.GetFlow()->GetPortA(), 0);
 
   HostVerdictSink* sink = packet.GetVerdictSink();
@@ -85,33 +89,11 @@ TEST(SimPacketTest, VerdictSinkRecordsCallsAndResetForgetsThem) {
   EXPECT_EQ(record.signatureId, 3700u);
   EXPECT_EQ(record.additionalDataIndex, 17u);
 
-  packet.Reset(DecodeRaw(ip));
+  packet.Reset(decoded);
   EXPECT_EQ(packet.verdict().verdictCalls, 0u);
   EXPECT_EQ(packet.verdict().reportCalls, 0u);
   EXPECT_FALSE(packet.verdict().reportBeforeVerdict);
   EXPECT_EQ(packet.verdict().signatureId, 0u);
-}
-
-TEST(SimPacketTest, ProcessAndSigMaskCanBeGivenForTests) {
-  const ByteVector ip = [] {
-    Ipv4Header header;
-    header.source = Ipv4Address("10.0.0.1");
-    header.destination = Ipv4Address("10.0.0.2");
-    header.protocol = kIpProtocolUdp;
-    return Ipv4Packet(header, UdpDatagram(1, 1434, {4}));
-  }();
-  SimPacket packet;
-  packet.Reset(DecodeRaw(ip));
-  const std::u16string path = u"C:\\Program Files\\sqlservr.exe";
-  packet.application().SetProcess(4242, reinterpret_cast<const WCHAR*>(path.data()), path.size());
-  const ULONG mask[4] = {1, 0, 0, 0};
-  packet.set_sig_mask(mask);
-  ULONG64 length = 0;
-  EXPECT_EQ(packet.GetApplication()->GetProcessId(), 4242u);
-  EXPECT_EQ(packet.GetApplication()->GetImagePath(&length),
-            reinterpret_cast<const WCHAR*>(path.data()));
-  EXPECT_EQ(length, path.size());
-  EXPECT_EQ(packet.GetSigMask(), mask);
 }
 
 }  // namespace
