@@ -54,57 +54,41 @@ class WatchedPacket final : public HostPacket {
 // Spins (bounded) until ready() holds; false if it never did.
 template <typename Ready>
 bool SpinUntil(Ready ready) {
-  constexpr long kMaxSpins = 20000000;
-  for (long i = 0; i < kMaxSpins; ++i) {
+  for (long i = 0; i < 20000000; ++i) {
     if (ready()) return true;
     std::this_thread::yield();
   }
   return false;
 }
 
-constexpr int kInspectors = 3;
-// Every loop is bounded; the unload comes long before these bounds.
-constexpr int kMaxPacketsPerThread = 200000;
-constexpr int kPacketsAfterUnload = 50;
-constexpr int kMaxReattachRounds = 5000;
-constexpr int kMaxConfigCycles = 5000;
-// The unload waits for this much concurrent activity first.
-constexpr uint64_t kInspectionsBeforeUnload = 2000;
-constexpr int kReattachesBeforeUnload = 20;
-
 TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
+  constexpr int kInspectors = 3;
+  constexpr int kRounds = 5000;  // detach and configuration rounds at most
   kt::ResetWorld();
   auto core = std::make_unique<hostsim::CoreDriver>();
   auto host = std::make_unique<hostsim::DriverHost>(core.get());
   ASSERT_EQ(host->Load(), STATUS_SUCCESS);
 
-  std::atomic<int> lateCalls{0};
+  std::atomic<int> lateCalls{0}, inspectorsDone{0}, inspectedAfterUnload{0}, unexpected{0};
+  std::atomic<int> reattachRounds{0}, started{0};
   std::atomic<bool> unloaded{false};
-  std::atomic<int> inspectorsDone{0};
-  std::atomic<int> inspectedAfterUnload{0};
-  std::atomic<int> unexpectedResults{0};
-  std::atomic<int> reattachRounds{0};
-  std::atomic<int> started{0};
-  const int threadCount = kInspectors + 2;
   auto startTogether = [&] {
     started.fetch_add(1);
-    SpinUntil([&] { return started.load() >= threadCount; });
+    SpinUntil([&] { return started.load() >= kInspectors + 2; });
   };
-
   std::vector<std::thread> threads;
   for (int t = 0; t < kInspectors; ++t) {
     threads.emplace_back([&] {
       WatchedPacket packet(&core->registry(), &lateCalls);
       startTogether();
       int afterUnload = 0;
-      for (int i = 0; i < kMaxPacketsPerThread && afterUnload < kPacketsAfterUnload; ++i) {
+      for (int i = 0; i < 200000 && afterUnload < 50; ++i) {
         const bool wasUnloaded = unloaded.load();
-        HostPacket* subject = (i % 4 == 3) ? nullptr : &packet;
-        std::optional<LONG> result = host->Inspect(subject);
+        std::optional<LONG> result = host->Inspect((i % 4 == 3) ? nullptr : &packet);
         packet.inner()->ClearRecord();
         if (result.has_value()) {
           if (wasUnloaded) inspectedAfterUnload.fetch_add(1);
-          if (*result != 0 && *result != 2) unexpectedResults.fetch_add(1);
+          if (*result != 0 && *result != 2) unexpected.fetch_add(1);
         }
         if (wasUnloaded) ++afterUnload;
       }
@@ -113,7 +97,7 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
   }
   threads.emplace_back([&] {
     startTogether();
-    for (int round = 0; round < kMaxReattachRounds && !unloaded.load(); ++round) {
+    for (int round = 0; round < kRounds && !unloaded.load(); ++round) {
       core->registry().RequestDetach();
       core->registry().AnnounceInterface();
       reattachRounds.fetch_add(1);
@@ -124,7 +108,7 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
     header.actionParam = 0xFFFFFFFF;
     for (ULONG& reaction : header.levelReaction) reaction = 3;
     startTogether();
-    for (int cycle = 0; cycle < kMaxConfigCycles && !unloaded.load(); ++cycle) {
+    for (int cycle = 0; cycle < kRounds && !unloaded.load(); ++cycle) {
       uint64_t returned = 0;
       host->Control(kControlSetBankHeader, &header, sizeof header, nullptr, 0, &returned);
       host->Control(kControlApplyPolicy, nullptr, 0, nullptr, 0, &returned);
@@ -132,11 +116,11 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
     }
   });
 
-  // Unload while the others are busy. The detacher runs until the unload,
+  // Unload while the others are busy: the detacher runs until the unload,
   // so the wait for its rounds ends; so does the one for the inspectors.
+  constexpr int kReattachesBeforeUnload = 20;
   EXPECT_TRUE(SpinUntil([&] {
-    return (core->firewall().inspections() >= kInspectionsBeforeUnload ||
-            inspectorsDone.load() == kInspectors) &&
+    return (core->firewall().inspections() >= 2000 || inspectorsDone.load() == kInspectors) &&
            reattachRounds.load() >= kReattachesBeforeUnload;
   }));
   host->Unload();
@@ -145,7 +129,7 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
 
   EXPECT_EQ(lateCalls.load(), 0);
   EXPECT_EQ(inspectedAfterUnload.load(), 0);
-  EXPECT_EQ(unexpectedResults.load(), 0);
+  EXPECT_EQ(unexpected.load(), 0);
   EXPECT_EQ(g_contentDriver, nullptr);
   EXPECT_EQ(core->registry().unregistrations(), 1);
   EXPECT_EQ(core->registry().detach_mismatches(), 0);
