@@ -10,32 +10,24 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 #include "engine_fixture.h"
-#include "nips/engine/config.h"
 
 namespace enginetest {
 namespace {
 
-std::atomic<ULONG> g_mixed{0};
-std::atomic<ULONG> g_checks{0};
-std::atomic<ULONG> g_generationsSeen{0};
+std::atomic<ULONG> g_mixed{0}, g_checks{0}, g_generationsSeen{0};
 
 // True when every field that a cycle writes carries generation g.
 bool BankIsGeneration(const ConfigBank* bank, ULONG g) {
-  if (bank->header.reserved != g || bank->header.actionParam != g ||
-      bank->recordCount != kSignatureRows) {
-    return false;
-  }
+  bool same = bank->header.reserved == g && bank->header.actionParam == g &&
+              bank->recordCount == kSignatureRows;
   for (ULONG row = 0; row < kSignatureRows; ++row) {
     const SignatureEntry& entry = bank->rows[row];
-    if (entry.policyFlag != g || entry.level != (g << 8 | 1) || entry.reaction != 2 ||
-        entry.actionFlags != kActionFlagReport || bank->map[row] == 0) {
-      return false;
-    }
+    same = same && entry.policyFlag == g && entry.level == (g << 8 | 1) && entry.reaction == 2 &&
+           entry.actionFlags == kActionFlagReport && bank->map[row] != 0;
   }
-  return true;
+  return same;
 }
 
 ULONG GenerationCheckDetector(PacketView* view) {
@@ -59,9 +51,7 @@ ULONG GenerationCheckDetector(PacketView* view) {
 
 TEST(BankConcurrencyTest, NoPacketEverSeesAMixedBank) {
   kt::ResetWorld();
-  g_mixed = 0;
-  g_checks = 0;
-  g_generationsSeen = 0;
+  g_mixed = g_checks = g_generationsSeen = 0;
   const SignatureTable table = testlib::TableWithDetector(&GenerationCheckDetector);
   {
     testlib::PluginHolder plugin(table);
@@ -79,20 +69,15 @@ TEST(BankConcurrencyTest, NoPacketEverSeesAMixedBank) {
     constexpr int kInspectors = 3;
     std::atomic<bool> done{false};
     std::atomic<ULONG> badResults{0};
-    std::atomic<ULONG> packets{0};
     std::vector<std::thread> inspectors;
     for (int t = 0; t < kInspectors; ++t) {
       inspectors.emplace_back([&, t] {
-        auto packet = testlib::FakePacket::Tcp("10.0.0.1", static_cast<uint16_t>(1000 + t),
-                                               "10.0.0.2", 445, kTcpFlagAck, {1, 2, 3});
-        // Bounded by the writer's cycles.
-        while (!done.load()) {
+        auto packet = FakePacket::Tcp("10.0.0.1", static_cast<uint16_t>(1000 + t), "10.0.0.2", 445,
+                                      kTcpFlagAck, {1, 2, 3});
+        while (!done.load()) {  // bounded by the writer's cycles
           packet->ClearRecord();
-          if (plugin->InspectPacket(packet.get()) != kInspectDelivered ||
-              !packet->DeliveredOnce()) {
-            badResults.fetch_add(1);
-          }
-          packets.fetch_add(1);
+          const LONG result = plugin->InspectPacket(packet.get());
+          badResults += result != kInspectDelivered || !packet->DeliveredOnce();
         }
       });
     }
@@ -108,7 +93,6 @@ TEST(BankConcurrencyTest, NoPacketEverSeesAMixedBank) {
     EXPECT_EQ(g_mixed.load(), 0u);
     EXPECT_EQ(badResults.load(), 0u);
     EXPECT_GT(g_checks.load(), 0u);
-    EXPECT_GT(packets.load(), 0u);
     // Packets ran under more than the first generation: swaps really
     // happened while packets were inspected.
     EXPECT_GT(g_generationsSeen.load(), 1u);
