@@ -1,11 +1,12 @@
 // Payload builders for the SMB, NetBIOS and port-scan detectors: a NetBIOS
-// session message with an SMB1/SMB2 header, and each request layout with the
-// fields the detectors read. Free of GoogleTest so that the benchmarks can
-// use it too. Offsets are payload offsets; SMB fields are little-endian.
+// session message with an SMB1/SMB2 header and each request layout with the
+// fields the detectors read. Free of GoogleTest so that the benchmarks can use
+// it too. Offsets are payload offsets; SMB fields are little-endian.
 #pragma once
 
 #include <stdint.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,190 +17,113 @@ namespace dtest {
 
 using testlib::Bytes;
 
-inline void PutU8(Bytes* b, size_t offset, uint8_t v) { b->at(offset) = v; }
-inline void PutU16Le(Bytes* b, size_t offset, uint16_t v) {
-  b->at(offset) = static_cast<uint8_t>(v);
-  b->at(offset + 1) = static_cast<uint8_t>(v >> 8);
+// One little-endian field of 1, 2 or 4 bytes.
+struct Field {
+  size_t offset;
+  uint32_t value;
+  int width = 2;
+};
+
+inline Bytes Put(Bytes b, std::initializer_list<Field> fields) {
+  for (const Field& f : fields) {
+    for (int i = 0; i < f.width; ++i) b.at(f.offset + i) = static_cast<uint8_t>(f.value >> (8 * i));
+  }
+  return b;
 }
-inline void PutU16Be(Bytes* b, size_t offset, uint16_t v) {
-  b->at(offset) = static_cast<uint8_t>(v >> 8);
-  b->at(offset + 1) = static_cast<uint8_t>(v);
-}
-inline void PutU32Le(Bytes* b, size_t offset, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b->at(offset + i) = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void PutText(Bytes* b, size_t offset, const std::string& text) {
-  for (size_t i = 0; i < text.size(); ++i) b->at(offset + i) = static_cast<uint8_t>(text[i]);
+inline Bytes PutText(Bytes b, size_t offset, const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) b.at(offset + i) = static_cast<uint8_t>(text[i]);
+  return b;
 }
 
-// NetBIOS session message of `length` bytes (its length field consistent)
-// whose SMB header starts with idByte 'S' 'M' 'B'.
+// NetBIOS session message of `length` (at least 8) bytes, its length field
+// consistent, whose SMB header starts with idByte 'S' 'M' 'B'.
 inline Bytes SessionMessage(size_t length, uint8_t idByte) {
   Bytes b(length, 0);
-  if (length >= 4) {
-    const size_t body = length - 4;
-    b[1] = static_cast<uint8_t>(body >> 16);
-    b[2] = static_cast<uint8_t>(body >> 8);
-    b[3] = static_cast<uint8_t>(body);
-  }
-  const uint8_t id[4] = {idByte, 'S', 'M', 'B'};
-  for (size_t i = 0; i < 4 && 4 + i < length; ++i) b[4 + i] = id[i];
-  return b;
+  const size_t body = length - 4;
+  b[1] = static_cast<uint8_t>(body >> 16);
+  b[2] = static_cast<uint8_t>(body >> 8);
+  b[3] = static_cast<uint8_t>(body);
+  return PutText(b, 4, std::string(1, static_cast<char>(idByte)) + "SMB");
 }
 
 inline Bytes Smb1(size_t length, uint8_t command) {
-  Bytes b = SessionMessage(length, 0xFF);
-  if (length > 8) b[8] = command;
-  return b;
+  return Put(SessionMessage(length, 0xFF), {{8, command, 1}});
 }
-
+// Header structure size 0x40 at 8, the command at 16.
 inline Bytes Smb2(size_t length, uint16_t command) {
-  Bytes b = SessionMessage(length, 0xFE);
-  if (length > 8) b[8] = 0x40;  // header structure size
-  if (length > 17) PutU16Le(&b, 16, command);
-  return b;
+  return Put(SessionMessage(length, 0xFE), {{8, 0x40, 1}, {16, command}});
 }
-
-// ---- SMB1 requests (2231, 2232, 2233, 3718) ----
 
 inline Bytes Negotiate(uint16_t pidHigh, uint16_t treeId = 0, uint16_t userId = 0,
                        size_t length = 36) {
-  Bytes b = Smb1(length, 0x72);
-  PutU16Le(&b, 16, pidHigh);
-  PutU16Le(&b, 28, treeId);
-  PutU16Le(&b, 32, userId);
-  return b;
+  return Put(Smb1(length, 0x72), {{16, pidHigh}, {28, treeId}, {32, userId}});
 }
-
-inline Bytes NtTransactCreate(uint32_t maxParams, uint32_t params, uint16_t function = 1,
-                              size_t length = 75) {
-  Bytes b = Smb1(length, 0xA0);
-  PutU32Le(&b, 48, maxParams);
-  PutU32Le(&b, 56, params);
-  if (length >= 75) PutU16Le(&b, 73, function);
-  return b;
+inline Bytes NtTransactCreate(uint32_t maxParams, uint32_t params, uint16_t function = 1) {
+  return Put(Smb1(75, 0xA0), {{48, maxParams, 4}, {56, params, 4}, {73, function}});
 }
-
 inline Bytes Trans2(uint16_t maxParams, uint16_t params, uint16_t setup, size_t length = 67) {
-  Bytes b = Smb1(length, 0x32);
-  PutU16Le(&b, 41, maxParams);
-  PutU16Le(&b, 55, params);
-  if (length >= 67) PutU16Le(&b, 65, setup);
-  return b;
+  return Put(Smb1(length, 0x32), {{41, maxParams}, {55, params}, {65, setup}});
 }
-
 // Transaction request whose parameters start at paramOffset (counted from the
-// SMB header), carrying a remote-administration opcode there.
+// SMB header), carrying a remote-administration opcode there when it fits.
 inline Bytes RapTransaction(uint16_t opcode, uint16_t maxParams, uint16_t maxData,
-                            size_t length = 84, uint16_t paramOffset = 76,
-                            uint16_t paramCount = 19) {
-  Bytes b = Smb1(length, 0x25);
-  PutU16Le(&b, 41, maxParams);
-  PutU16Le(&b, 43, maxData);
-  PutU16Le(&b, 55, paramCount);
-  PutU16Le(&b, 57, paramOffset);
-  if (paramOffset + 4u + 2u <= length) PutU16Le(&b, paramOffset + 4u, opcode);
-  return b;
+                            uint16_t paramOffset = 76, uint16_t paramCount = 19) {
+  Bytes b =
+      Put(Smb1(84, 0x25), {{41, maxParams}, {43, maxData}, {55, paramCount}, {57, paramOffset}});
+  return paramOffset + 6u <= b.size() ? Put(b, {{paramOffset + 4u, opcode}}) : b;
 }
-
-// ---- SMB (3804, 3802, 6029, 6031, 6038, 6022, 6045) ----
-
 // Transaction mailslot write whose name area (byte count - data count bytes
-// at 73) holds name; extra zero bytes follow it.
+// at 73) holds name; `extra` zero bytes follow it.
 inline Bytes MailslotWrite(const std::string& name, uint16_t maxParams = 0, size_t extra = 0,
                            uint16_t dataCount = 5) {
-  Bytes b = Smb1(73 + name.size() + extra, 0x25);
-  PutU16Le(&b, 41, maxParams);
-  PutU16Le(&b, 59, dataCount);
-  PutU8(&b, 63, 3);
-  PutU16Le(&b, 65, 1);
-  PutU16Le(&b, 71, static_cast<uint16_t>(dataCount + name.size()));
-  PutText(&b, 73, name);
-  return b;
+  Bytes b = Put(Smb1(73 + name.size() + extra, 0x25),
+                {{41, maxParams},
+                 {59, dataCount},
+                 {63, 3, 1},
+                 {65, 1},
+                 {71, static_cast<uint32_t>(dataCount + name.size())}});
+  return PutText(b, 73, name);
 }
-
 // A request whose byte count sits at offset (Search 41, Copy 43, Rename 39).
 inline Bytes ByteCountRequest(uint8_t command, size_t offset, uint16_t byteCount) {
-  Bytes b = Smb1(offset + 2, command);
-  PutU16Le(&b, offset, byteCount);
-  return b;
+  return Put(Smb1(offset + 2, command), {{offset, byteCount}});
 }
-
 inline Bytes Smb2Write(uint16_t dataOffset, size_t length) {
-  Bytes b = Smb2(length, 9);
-  PutU16Le(&b, 70, dataOffset);
-  return b;
+  return Put(Smb2(length, 9), {{70, dataOffset}});
 }
-
-// SMB2 message from the server whose NetBIOS length (bytes 2..3) says
-// netbiosLength.
+// SMB2 message from the server whose NetBIOS length (bytes 2..3, big-endian)
+// says netbiosLength.
 inline Bytes Smb2Reply(size_t length, uint16_t netbiosLength) {
-  Bytes b = Smb2(length, 1);
-  PutU16Be(&b, 2, netbiosLength);
-  return b;
+  return Put(Smb2(length, 1),
+             {{2, static_cast<uint32_t>(netbiosLength >> 8), 1}, {3, netbiosLength, 1}});
 }
-
 // Session Setup AndX carrying NTLMSSP messages of the given types at scan
 // positions k (the signature at offset 48 + k).
 inline Bytes SessionSetup(size_t length, const std::vector<std::pair<size_t, uint32_t>>& blobs) {
   Bytes b = Smb1(length, 0x73);
   for (const auto& [k, type] : blobs) {
-    PutText(&b, 48 + k, std::string("NTLMSSP") + '\0');
-    PutU32Le(&b, 48 + k + 8, type);
+    b = Put(PutText(b, 48 + k, std::string("NTLMSSP") + '\0'), {{48 + k + 8, type, 4}});
   }
   return b;
 }
-
 inline Bytes NtlmAuthenticate() { return SessionSetup(200, {{30, 3}}); }
-
-// ---- SMB and NetBIOS sessions (6095, 6097, 6100, 6119, 6157, 6175) ----
-
-inline Bytes Trans2Secondary(uint16_t total, uint16_t compared, size_t length = 65) {
-  Bytes b = Smb1(length, 0x33);
-  PutU16Le(&b, 39, total);
-  if (length >= 61) PutU16Le(&b, 59, compared);
-  return b;
+inline Bytes Trans2Secondary(uint16_t total, uint16_t compared) {
+  return Put(Smb1(65, 0x33), {{39, total}, {59, compared}});
 }
-
 inline Bytes TransSecondary(uint16_t total, uint16_t dataCount, size_t length = 55) {
-  Bytes b = Smb1(length, 0x26);
-  PutU16Le(&b, 39, total);
-  PutU16Le(&b, 47, dataCount);
-  return b;
+  return Put(Smb1(length, 0x26), {{39, total}, {47, dataCount}});
 }
-
 inline Bytes Smb2Ioctl(uint32_t kind, uint32_t at144, uint32_t at156, size_t length = 160) {
-  Bytes b = Smb2(length, 11);
-  PutU32Le(&b, 124, kind);
-  PutU32Le(&b, 144, at144);
-  PutU32Le(&b, 156, at156);
-  return b;
+  return Put(Smb2(length, 11), {{124, kind, 4}, {144, at144, 4}, {156, at156, 4}});
 }
-
-inline Bytes Trans2Probe(uint16_t multiplexId, uint16_t subcommand, size_t length = 67) {
-  Bytes b = Smb1(length, 0x32);
-  PutU16Le(&b, 34, multiplexId);
-  if (length >= 67) PutU16Le(&b, 65, subcommand);
-  return b;
+inline Bytes Trans2Probe(uint16_t multiplexId, uint16_t subcommand) {
+  return Put(Trans2(0, 0, subcommand), {{34, multiplexId}});
 }
-
-inline Bytes CompressionTransform(uint32_t originalSize, uint32_t offset, size_t length = 20) {
-  Bytes b = SessionMessage(length, 0xFC);
-  PutU32Le(&b, 8, originalSize);
-  PutU32Le(&b, 16, offset);
-  return b;
+inline Bytes CompressionTransform(uint32_t originalSize, uint32_t offset) {
+  return Put(SessionMessage(20, 0xFC), {{8, originalSize, 4}, {16, offset, 4}});
 }
-
-inline Bytes SisCopy(uint16_t function = 2, uint32_t code = 0x00090100, uint32_t at89 = 1,
-                     size_t length = 98) {
-  Bytes b = Smb1(length, 0xA0);
-  PutU16Le(&b, 73, function);
-  PutU32Le(&b, 75, code);
-  PutU32Le(&b, 89, at89);
-  return b;
+inline Bytes SisCopy(uint16_t function = 2, uint32_t code = 0x00090100, uint32_t at89 = 1) {
+  return Put(Smb1(98, 0xA0), {{73, function}, {75, code, 4}, {89, at89, 4}});
 }
-
-// A short NetBIOS session message (keep-alive sized).
-inline Bytes ShortSessionMessage(size_t length = 4) { return Bytes(length, 0); }
 
 }  // namespace dtest
