@@ -29,7 +29,7 @@ size_t PoolOutstanding(ULONG tag);
 size_t PoolOutstanding(ULONG tag, POOL_TYPE type);
 std::optional<POOL_TYPE> PoolTypeOf(const void* allocation);
 std::optional<ULONG> PoolTagOf(const void* allocation);
-std::string PoolLeakReport();  // one line per outstanding allocation
+std::string PoolLeakReport();    // one line per outstanding allocation
 uint64_t PoolAllocationCount();  // allocations attempted since the last reset
 // The n-th allocation attempted from now on (1 = the next one) fails.
 void FailAllocationNumber(uint64_t n);
@@ -78,9 +78,8 @@ std::optional<RegistryValue> RegistryQueryValue(const std::u16string& keyPath,
 std::optional<ULONG> RegistryQueryDword(const std::u16string& keyPath, const std::u16string& name);
 
 // ---- Object namespace ----
-using DeviceIoctlHandler =
-    std::function<NTSTATUS(ULONG code, PVOID systemBuffer, ULONG inputLength, ULONG outputLength,
-                           ULONG_PTR* information)>;
+using DeviceIoctlHandler = std::function<NTSTATUS(ULONG code, PVOID systemBuffer, ULONG inputLength,
+                                                  ULONG outputLength, ULONG_PTR* information)>;
 void RegisterDevice(const std::u16string& name, DeviceIoctlHandler handler);
 void UnregisterDevice(const std::u16string& name);
 struct FileOpenRecord {

@@ -129,20 +129,48 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
 VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
 
 // ---- Interlocked operations ---------------------------------------------------------
-LONG InterlockedIncrement(LONG volatile* addend);
-LONG InterlockedDecrement(LONG volatile* addend);
-LONG InterlockedExchange(LONG volatile* target, LONG value);
-LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand);
-LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value);
-PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
-PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
-                                        PVOID comparand);
+// Compiler intrinsics in the WDK, so inline here too: a call per operation
+// would charge the driver's hot paths for something the real kernel does not.
+inline LONG InterlockedIncrement(LONG volatile* addend) {
+  return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* addend) {
+  return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return comparand;
+}
+inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
+  return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
+                                               PVOID comparand) {
+  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return comparand;
+}
 // Plain loads and stores that other processors may race with (ReadNoFence /
 // WriteNoFence in the WDK): atomic here so that the thread sanitizer sees them.
-LONG ReadNoFence(LONG const volatile* source);
-VOID WriteNoFence(LONG volatile* destination, LONG value);
-PVOID ReadPointerAcquire(PVOID const volatile* source);
-VOID WritePointerRelease(PVOID volatile* destination, PVOID value);
+inline LONG ReadNoFence(LONG const volatile* source) {
+  return __atomic_load_n(source, __ATOMIC_RELAXED);
+}
+inline VOID WriteNoFence(LONG volatile* destination, LONG value) {
+  __atomic_store_n(destination, value, __ATOMIC_RELAXED);
+}
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) {
+  return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
+inline VOID WritePointerRelease(PVOID volatile* destination, PVOID value) {
+  __atomic_store_n(destination, value, __ATOMIC_RELEASE);
+}
 
 // ---- Pool -------------------------------------------------------------------------------
 typedef enum _POOL_TYPE {
@@ -178,10 +206,10 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
 
 // ---- Lookaside lists ------------------------------------------------------------------------
 typedef struct _NPAGED_LOOKASIDE_LIST {
-  PVOID listHead;     // entries kept for reuse, linked through their first word
-  USHORT depth;       // how many freed entries are kept
-  USHORT count;       // how many are kept now
-  ULONG size;         // entry size
+  PVOID listHead;  // entries kept for reuse, linked through their first word
+  USHORT depth;    // how many freed entries are kept
+  USHORT count;    // how many are kept now
+  ULONG size;      // entry size
   ULONG tag;
   POOL_TYPE poolType;
   ULONG flags;
@@ -208,7 +236,8 @@ VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
 // page publishes it.
 VOID KeQuerySystemTime(PLARGE_INTEGER currentTime);
 
-// ---- Versions and addresses ------------------------------------------------------------------------
+// ---- Versions and addresses
+// ------------------------------------------------------------------------
 typedef struct _OSVERSIONINFOW {
   ULONG dwOSVersionInfoSize;
   ULONG dwMajorVersion;
@@ -256,7 +285,8 @@ int _stricmp(const char* a, const char* b);
 int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t count);
 WCHAR* wcsncpy(WCHAR* destination, const WCHAR* source, size_t count);
 
-// ---- Objects, files, devices ----------------------------------------------------------------------
+// ---- Objects, files, devices
+// ----------------------------------------------------------------------
 #define OBJ_CASE_INSENSITIVE 0x00000040L
 #define OBJ_KERNEL_HANDLE 0x00000200L
 
@@ -334,7 +364,8 @@ typedef struct _DRIVER_OBJECT {
   PDRIVER_UNLOAD DriverUnload;
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
-// ---- Registry --------------------------------------------------------------------------------------
+// ---- Registry
+// --------------------------------------------------------------------------------------
 #define KEY_READ 0x20019
 #define KEY_ALL_ACCESS 0xF003F
 #define REG_NONE 0
@@ -368,7 +399,8 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
                        PVOID data, ULONG dataSize);
 
-// ---- List helpers (as in wdm.h) ------------------------------------------------------------------------
+// ---- List helpers (as in wdm.h)
+// ------------------------------------------------------------------------
 typedef struct _LIST_ENTRY {
   struct _LIST_ENTRY* Flink;
   struct _LIST_ENTRY* Blink;

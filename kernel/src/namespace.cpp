@@ -26,7 +26,7 @@ struct Value {
 };
 
 struct Key {
-  std::u16string path;                 // as created, for display
+  std::u16string path;                     // as created, for display
   std::map<std::u16string, Value> values;  // by lower-case name
 };
 
@@ -166,8 +166,8 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
   out->TitleIndex = 0;
   out->Type = value.type;
   out->DataLength = static_cast<ULONG>(value.data.size());
-  ULONG fits = length - kFixed < value.data.size() ? length - kFixed
-                                                   : static_cast<ULONG>(value.data.size());
+  ULONG fits =
+      length - kFixed < value.data.size() ? length - kFixed : static_cast<ULONG>(value.data.size());
   if (fits) memcpy(out->Data, value.data.data(), fits);
   return length < required ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }

@@ -77,12 +77,14 @@ static void FreePool(PVOID p, const ULONG* expectedTag) {
     std::lock_guard<std::mutex> guard(ledger.mutex);
     auto it = ledger.live.find(p);
     if (it == ledger.live.end()) {
-      VerifierStop("BAD_POOL_CALLER", "freeing %p, which is not a live pool allocation "
-                   "(double free or foreign pointer)", p);
+      VerifierStop("BAD_POOL_CALLER",
+                   "freeing %p, which is not a live pool allocation "
+                   "(double free or foreign pointer)",
+                   p);
     }
     if (expectedTag != nullptr && it->second.tag != *expectedTag) {
-      VerifierStop("BAD_POOL_CALLER", "freeing %p with tag '%s' but it was allocated with '%s'",
-                   p, kt::TagName(*expectedTag).c_str(), kt::TagName(it->second.tag).c_str());
+      VerifierStop("BAD_POOL_CALLER", "freeing %p with tag '%s' but it was allocated with '%s'", p,
+                   kt::TagName(*expectedTag).c_str(), kt::TagName(it->second.tag).c_str());
     }
     kt::internal::CheckIrqlAtMost(IsNonPaged(it->second.type) ? DISPATCH_LEVEL : APC_LEVEL,
                                   "ExFreePool");

@@ -52,7 +52,9 @@ VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
 }
 
 namespace kt {
-std::u16string Utf16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string Utf16(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 std::string Narrow(const std::u16string& text) {
   std::string out;

@@ -116,8 +116,8 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql) {
                  static_cast<void*>(spinLock));
   }
   if (newIrql > t_irql) {
-    VerifierStop("IRQL_NOT_LESS_OR_EQUAL", "KeReleaseSpinLock restores IRQL %u above %u",
-                 newIrql, t_irql);
+    VerifierStop("IRQL_NOT_LESS_OR_EQUAL", "KeReleaseSpinLock restores IRQL %u above %u", newIrql,
+                 t_irql);
   }
   int i = t_heldCount - 1;
   while (i >= 0 && t_held[i] != spinLock) --i;
@@ -125,46 +125,6 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql) {
   --t_heldCount;
   word.store(0, std::memory_order_release);
   t_irql = newIrql;
-}
-
-// ---- Interlocked ----
-LONG InterlockedIncrement(LONG volatile* addend) {
-  return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-LONG InterlockedDecrement(LONG volatile* addend) {
-  return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-LONG InterlockedExchange(LONG volatile* target, LONG value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
-  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
-  return comparand;
-}
-LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
-  return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
-}
-PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
-                                        PVOID comparand) {
-  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
-  return comparand;
-}
-LONG ReadNoFence(LONG const volatile* source) {
-  return __atomic_load_n(source, __ATOMIC_RELAXED);
-}
-VOID WriteNoFence(LONG volatile* destination, LONG value) {
-  __atomic_store_n(destination, value, __ATOMIC_RELAXED);
-}
-PVOID ReadPointerAcquire(PVOID const volatile* source) {
-  return __atomic_load_n(source, __ATOMIC_ACQUIRE);
-}
-VOID WritePointerRelease(PVOID volatile* destination, PVOID value) {
-  __atomic_store_n(destination, value, __ATOMIC_RELEASE);
 }
 
 // ---- Events ----

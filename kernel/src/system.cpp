@@ -50,7 +50,8 @@ VOID KeQuerySystemTime(PLARGE_INTEGER currentTime) {
     return;
   }
   auto sinceUnixEpoch = std::chrono::system_clock::now().time_since_epoch();
-  int64_t units = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceUnixEpoch).count() / 100;
+  int64_t units =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(sinceUnixEpoch).count() / 100;
   currentTime->QuadPart = units + kt::kUnixEpochIn1601Units;
 }
 

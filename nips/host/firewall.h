@@ -130,8 +130,8 @@ class HostPluginBase {
   explicit HostPluginBase(const GUID& pluginId)
       : pluginId_(pluginId), coreWord0_(0), coreWord1_(0), coreWord2_(1) {}
 
-  virtual LONG InspectPacket(HostPacket* packet) = 0;  // 0
-  virtual ULONG GetPolicyType() = 0;                   // 1
+  virtual LONG InspectPacket(HostPacket* packet) = 0;       // 0
+  virtual ULONG GetPolicyType() = 0;                        // 1
   virtual const GUID* GetPluginId() { return &pluginId_; }  // 2
 
  protected:

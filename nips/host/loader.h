@@ -7,13 +7,13 @@
 // Implemented by the driver's content-driver object; called by the loader.
 class ContentDriver {
  public:
-  virtual void AddRef() = 0;                        // 0
-  virtual void Release() = 0;                       // 1
+  virtual void AddRef() = 0;                         // 0
+  virtual void Release() = 0;                        // 1
   virtual void PrepareUnload(PVOID a, PVOID b) = 0;  // 2; arguments unused
   virtual NTSTATUS Control(ULONG code, PVOID input, ULONG64 inputLength, PVOID output,
                            ULONG64 outputLength, ULONG64* bytesReturned) = 0;  // 3
-  virtual NTSTATUS UnsupportedRequest() = 0;   // 4
-  virtual void IgnoredNotification() = 0;      // 5
+  virtual NTSTATUS UnsupportedRequest() = 0;                                   // 4
+  virtual void IgnoredNotification() = 0;                                      // 5
 };
 
 // The loader's side.
@@ -26,15 +26,15 @@ class ContentDriverHost {
 class ServiceClient {
  public:
   virtual void OnDetach(const GUID* iid, PVOID serverContext, PVOID clientContext) = 0;  // 0
-  virtual void OnInterfaceNotify(const GUID* iid, UCHAR flag) = 0;                      // 1
-  virtual void OnAttach(const GUID* iid, PVOID serverContext) = 0;                      // 2
+  virtual void OnInterfaceNotify(const GUID* iid, UCHAR flag) = 0;                       // 1
+  virtual void OnAttach(const GUID* iid, PVOID serverContext) = 0;                       // 2
 };
 
 // The registry's handle for one registered client.
 class ServiceConnection {
  public:
-  virtual void Unregister() = 0;                                                  // 0
-  virtual UCHAR AttachInterface(const GUID* iid, PVOID clientContext) = 0;        // 1
+  virtual void Unregister() = 0;                                                                // 0
+  virtual UCHAR AttachInterface(const GUID* iid, PVOID clientContext) = 0;                      // 1
   virtual void DetachInterface(const GUID* iid, PVOID serverContext, PVOID clientContext) = 0;  // 2
 };
 
