@@ -176,8 +176,8 @@ class ProgressLine {
 // that libpcap's reads overlap the inspection instead of adding to it. The
 // pipe holds a fixed number of batches of bounded size: memory stays flat
 // whatever the capture's size.
-constexpr size_t kBatchFrames = 512;
-constexpr size_t kBatchBytes = 1 << 20;  // a larger frame gets a batch of its own
+constexpr size_t kBatchFrames = 4096;
+constexpr size_t kBatchBytes = 4 << 20;  // a larger frame gets a batch of its own
 constexpr size_t kBatchesInFlight = 4;
 
 struct FrameBatch {
