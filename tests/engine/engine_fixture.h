@@ -1,13 +1,10 @@
-// Shared set-up of the engine tests: a fresh kernel world, a started plug-in
-// over a scripted signature table, and a leak check at the end.
+// A fresh kernel world, a started plug-in over a scripted table, a leak check.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "kt_hooks.h"
 #include "nips/engine/log.h"
@@ -21,7 +18,6 @@ using testlib::FakePacket;
 using testlib::Record;
 using testlib::Script;
 
-// The log holds exactly one record, with this text, category and kind.
 inline void ExpectOnlyLine(NipsPlugin* plugin, const std::string& text, ULONG category,
                            USHORT kind) {
   auto records = testlib::DrainLog(plugin);
@@ -31,11 +27,21 @@ inline void ExpectOnlyLine(NipsPlugin* plugin, const std::string& text, ULONG ca
   EXPECT_EQ(records[0].kind, kind);
 }
 
-// What the core was told: action, parameter, kind, signature id, severity, reaction.
+// Action, parameter, kind, signature id, severity, reaction.
 inline std::vector<ULONG64> Outcome(const FakePacket& p) {
   const auto v = p.verdict();
   const auto r = p.report();
   return {v.action, v.actionParameter, v.kind, r.signatureId, r.severity, r.reaction};
+}
+
+// Log records as request 6 returns them, from (category, flagged, text).
+inline std::vector<uint8_t> Encode(const std::vector<std::tuple<ULONG, bool, std::string>>& lines) {
+  std::vector<uint8_t> bytes;
+  for (const auto& [category, flagged, text] : lines) {
+    const auto record = testlib::EncodeLogRecord(category, flagged, text);
+    bytes.insert(bytes.end(), record.begin(), record.end());
+  }
+  return bytes;
 }
 
 class EngineTest : public ::testing::Test {
@@ -54,7 +60,6 @@ class EngineTest : public ::testing::Test {
     EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
   }
   NipsPlugin* plugin() { return plugin_->get(); }
-  // Every category queued, and the log emptied.
   void LogEverything() {
     ASSERT_EQ(testlib::SendLogMask(plugin(), 0x1F), STATUS_SUCCESS);
     testlib::DrainLog(plugin());

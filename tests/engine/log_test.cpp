@@ -1,12 +1,8 @@
-// The wide formatter, the NimQ record format, overflow, drain and close.
+// The NimQ record format, the overflow marker and request 6 refusals.
 #include <gtest/gtest.h>
-
-#include <climits>
-#include <thread>
 
 #include "engine_fixture.h"
 #include "nips/engine/nimq.h"
-#include "nips/engine/pool.h"
 
 namespace enginetest {
 namespace {
@@ -16,42 +12,6 @@ using testlib::DrainRaw;
 using testlib::EncodeLogRecord;
 using testlib::LogRecord;
 using Texts = std::vector<std::string>;
-
-std::string Format(ULONG capacity, const char* format, ...) {
-  std::vector<WCHAR> buffer(capacity + 1, 0x7777);
-  va_list args;
-  va_start(args, format);
-  const ULONG stored = FormatLogTextV(buffer.data(), capacity, format, args);
-  va_end(args);
-  EXPECT_EQ(buffer[stored], 0) << "always terminated";
-  EXPECT_EQ(buffer[capacity], 0x7777) << "nothing written past the capacity";
-  return std::string(buffer.begin(), buffer.begin() + stored);
-}
-
-TEST(FormatTest, ConversionsAndCuts) {
-  EXPECT_EQ(Format(79, "%u [%02u] [%02u]", 4294967295u, 5u, 123u), "4294967295 [05] [123]");
-  EXPECT_EQ(Format(79, "%d %d %d", -5, 0, INT_MIN), "-5 0 -2147483648");
-  EXPECT_EQ(Format(79, "%x %X", 0xdeadbeefu, 0xc00000bbu), "deadbeef C00000BB");
-  EXPECT_EQ(Format(79, "0x%I64x %I64x", ULONG64{0x5b5}, ULONG64{0x123456789abcdef0}),
-            "0x5b5 123456789abcdef0");
-  EXPECT_EQ(Format(79, "%p %s", reinterpret_cast<void*>(0xABCDEF), static_cast<WCHAR*>(nullptr)),
-            "0000000000ABCDEF (null)");
-  EXPECT_EQ(Format(79, "100%% %q %"), "100% %q %");
-  // Cut at the capacity, reporting what was stored.
-  EXPECT_EQ(Format(79, std::string(100, 'a').c_str()), std::string(78, 'a'));
-  EXPECT_EQ(Format(1, "abc"), "");
-  EXPECT_EQ(Format(4, "%u", 123456u), "123");
-  EXPECT_EQ(Format(3, "%s", NTTEXT("wide")), "wi");
-  WCHAR untouched = 0x7777;
-  EXPECT_EQ(FormatLogText(&untouched, 0, "abc"), 0u);
-  EXPECT_EQ(untouched, 0x7777) << "capacity 0 writes nothing";
-  // An unterminated argument in an exact-size allocation is not read past
-  // what the output holds.
-  std::unique_ptr<WCHAR[]> text(new WCHAR[100]);
-  std::fill(text.get(), text.get() + 100, u'z');
-  EXPECT_EQ(Format(79, "%s", text.get()), std::string(78, 'z'));
-  EXPECT_EQ(Format(79, "abc%s", text.get()), "abc" + std::string(75, 'z'));
-}
 
 using LogTest = EngineTest;
 
@@ -64,12 +24,9 @@ TEST_F(LogTest, RecordBytesAreExactAndTheDefaultMaskFilters) {
   NipsLog(plugin(), false, kLogMalformed, "malformed\n");
   NipsLog(nullptr, true, kLogError, "no plugin\n");
   NipsLog(plugin(), true, kLogError, std::string(100, 'q').c_str());
-  std::vector<uint8_t> expected;
-  for (const auto& r : {EncodeLogRecord(kLogError, true, "error 0xc000009a\n"),
-                        EncodeLogRecord(kLogMalformed, false, "malformed\n"),
-                        EncodeLogRecord(kLogError, true, std::string(78, 'q'))}) {
-    expected.insert(expected.end(), r.begin(), r.end());
-  }
+  const auto expected = Encode({{kLogError, true, "error 0xc000009a\n"},
+                                {kLogMalformed, false, "malformed\n"},
+                                {kLogError, true, std::string(78, 'q')}});
   auto drained = DrainRaw(plugin());
   ASSERT_EQ(drained.status, STATUS_SUCCESS);
   EXPECT_EQ(drained.bytes, expected);
@@ -93,38 +50,6 @@ TEST_F(LogTest, FullQueueKeepsOneMarkerAndRestartsAfterADrain) {
   EXPECT_TRUE(records.back().overflow);
   NipsLog(plugin(), true, kLogError, "after\n");
   EXPECT_EQ(DrainRaw(plugin()).bytes, EncodeLogRecord(kLogError, true, "after\n"));
-  // A record too big for the empty queue: the marker lands at 0, and is
-  // written again once a record follows it.
-  ULONG big = 0;
-  const NimqSegment huge[] = {{&big, kNimqCapacity}};
-  EXPECT_EQ(EnqueueNimQ(&plugin()->nimq, huge, 1), 1u);
-  EXPECT_EQ(EnqueueNimQ(&plugin()->nimq, huge, 1), 1u);
-  NipsLog(plugin(), true, kLogError, "a");
-  EXPECT_EQ(EnqueueNimQ(&plugin()->nimq, huge, 1), 1u);
-  records = testlib::DrainLog(plugin());
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_TRUE(records[0].overflow);
-  EXPECT_EQ(records[1].Narrow(), "a");
-  EXPECT_TRUE(records[2].overflow);
-}
-
-TEST_F(LogTest, DrainThatCannotCopyReportsTheSizeAndKeepsTheRecords) {
-  // A buffer too small, or no memory for the copy.
-  const struct {
-    size_t buffer;
-    bool failAllocation;
-  } cases[] = {{16, false}, {0x20000, true}};
-  for (const auto& c : cases) {
-    NipsLog(plugin(), true, kLogError, "Hello world\n");
-    if (c.failAllocation) kt::FailAllocationsWithTag(kPoolTagEngine);
-    auto drained = DrainRaw(plugin(), c.buffer);
-    kt::ClearPoolFaults();
-    EXPECT_EQ(drained.status, STATUS_SUCCESS);
-    EXPECT_EQ(drained.size, 40u) << "\"Hello world\\n\" takes 40 bytes";
-    EXPECT_EQ(drained.returned, 0u);
-    EXPECT_EQ(DrainLogTexts(plugin()), Texts{"Hello world\n"});
-    EXPECT_FALSE(testlib::LogReadable(plugin()));
-  }
 }
 
 TEST_F(LogTest, DrainAddressChecks) {
@@ -159,67 +84,13 @@ TEST_F(LogTest, DrainAddressChecks) {
 
 TEST_F(LogTest, DrainAboveApcLevelIsRefusedAndLogged) {
   std::vector<uint8_t> user(64);
-  ULONG64 size = 99, request[2] = {reinterpret_cast<ULONG64>(user.data()), 64}, reply[2], returned;
+  ULONG64 request[2] = {reinterpret_cast<ULONG64>(user.data()), 64}, reply[2], returned;
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
-  EXPECT_EQ(DrainNimQ(&plugin()->nimq, user.data(), user.size(), &size), kNimqBadIrql);
   EXPECT_EQ(plugin()->Control(kControlDrainLog, request, 16, reply, 16, &returned),
             STATUS_UNSUCCESSFUL);
   KeLowerIrql(old);
-  EXPECT_EQ(size, 99u);
   ExpectOnlyLine(plugin(), "Unexpected NimQ code 0x3\n", kLogError, kLogKindFlagged);
-}
-
-TEST_F(LogTest, CloseDeliversWhatWasQueuedThenNothing) {
-  NipsLog(plugin(), true, kLogError, "before\n");
-  ULONG64 returned = 0;
-  EXPECT_EQ(plugin()->Control(kControlCloseLog, nullptr, 0, nullptr, 0, &returned), STATUS_SUCCESS);
-  NipsLog(plugin(), true, kLogError, "after\n");
-  EXPECT_EQ(DrainLogTexts(plugin()), Texts{"before\n"});
-  for (int i = 0; i < 2; ++i) {
-    auto drained = DrainRaw(plugin());  // returns at once: the event stays set
-    EXPECT_EQ(drained.status, STATUS_SUCCESS);
-    EXPECT_EQ(drained.size | drained.returned, 0u);
-  }
-}
-
-TEST_F(LogTest, BlockedReaderWakesOnTheFirstRecord) {
-  std::vector<uint8_t> user(256);
-  ULONG64 request[2] = {reinterpret_cast<ULONG64>(user.data()), user.size()}, reply[2] = {};
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::thread reader([&] {
-    ULONG64 returned = 0;
-    status = plugin()->Control(kControlDrainLog, request, 16, reply, 16, &returned);
-  });
-  NipsLog(plugin(), true, kLogError, "wake\n");
-  reader.join();
-  EXPECT_EQ(status, STATUS_SUCCESS);
-  auto expected = EncodeLogRecord(kLogError, true, "wake\n");
-  ASSERT_EQ(reply[1], expected.size());
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), user.begin()));
-}
-
-TEST_F(LogTest, ConcurrentWritersNeverInterleaveRecords) {
-  constexpr unsigned kThreads = 3, kLines = 300;
-  std::vector<std::thread> writers;
-  for (unsigned t = 0; t < kThreads; ++t) {
-    writers.emplace_back([this, t] {
-      for (unsigned i = 0; i < kLines; ++i) {
-        NipsLog(plugin(), t % 2 == 0, kLogError, "writer %u line %u\n", t, i);
-      }
-    });
-  }
-  for (auto& w : writers) w.join();
-  auto records = testlib::DrainLog(plugin());
-  ASSERT_EQ(records.size(), kThreads * kLines);
-  std::vector<unsigned> next(kThreads, 0);
-  for (const LogRecord& record : records) {
-    unsigned t = 0, i = 0;
-    ASSERT_EQ(sscanf(record.Narrow().c_str(), "writer %u line %u", &t, &i), 2);
-    ASSERT_LT(t, kThreads);
-    EXPECT_EQ(i, next[t]++) << "lines of one writer stay in order";
-    EXPECT_EQ(record.kind, t % 2 == 0 ? kLogKindFlagged : kLogKindUnflagged);
-  }
 }
 
 }  // namespace
