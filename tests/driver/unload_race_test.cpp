@@ -1,8 +1,5 @@
 // Packets inspected on several threads while the registry detaches and
 // re-attaches the plug-in, user mode configures it, and the driver unloads.
-// Under AddressSanitizer a packet reaching a freed plug-in is caught; the
-// watched packets catch any inspection after the registry's Unregister has
-// returned.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,8 +15,8 @@
 
 namespace {
 
-// Delegates to a fake packet and counts every call the plug-in makes once
-// the registry's Unregister has returned.
+// Counts every call the plug-in makes once the registry's Unregister has
+// returned (a freed plug-in is AddressSanitizer's to catch).
 class WatchedPacket final : public HostPacket {
  public:
   WatchedPacket(const hostsim::ServiceRegistry* registry, std::atomic<int>* lateCalls)
@@ -116,8 +113,7 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
     }
   });
 
-  // Unload while the others are busy: the detacher runs until the unload,
-  // so the wait for its rounds ends; so does the one for the inspectors.
+  // Unload while the others are busy (the detacher runs until the unload).
   constexpr int kReattachesBeforeUnload = 20;
   EXPECT_TRUE(SpinUntil([&] {
     return (core->firewall().inspections() >= 2000 || inspectorsDone.load() == kInspectors) &&
@@ -133,7 +129,6 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
   EXPECT_EQ(g_contentDriver, nullptr);
   EXPECT_EQ(core->registry().unregistrations(), 1);
   EXPECT_EQ(core->registry().detach_mismatches(), 0);
-  // Each round detached and attached again, with the contexts kept right.
   EXPECT_GE(core->registry().detach_calls(), kReattachesBeforeUnload);
   EXPECT_GE(core->registry().attach_calls(), kReattachesBeforeUnload);
   host.reset();
