@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <tuple>
 
 #include "hostsim/core_driver.h"
 #include "kt_hooks.h"
@@ -18,7 +17,6 @@ namespace {
 using hostsim::CoreDriver;
 
 std::atomic<int> g_sequence{0};
-int Tick() { return ++g_sequence; }
 
 // Spins (bounded) until ready() holds; false if it never did.
 template <typename Ready>
@@ -35,8 +33,7 @@ struct Gate {
   void Pass() {
     inside = true;
     SpinUntil([&] { return !closed.load(); });
-    inside = false;
-    leftAt = Tick();
+    leftAt = ++g_sequence;
   }
   std::atomic<bool> closed{false}, inside{false};
   std::atomic<int> leftAt{0};
@@ -56,28 +53,23 @@ class TestPlugin final : public HostPluginBase {
   Gate gate;
 };
 
-using ControlArgs = std::tuple<ULONG, PVOID, ULONG64, PVOID, ULONG64>;
-
 class TestContentDriver final : public ContentDriver {
  public:
   void AddRef() override { ++refs; }
   void Release() override { --refs; }
   void PrepareUnload(PVOID, PVOID) override {
     ++prepared;
-    preparedAt = Tick();
+    preparedAt = ++g_sequence;
     --refs;
   }
-  NTSTATUS Control(ULONG code, PVOID in, ULONG64 inLength, PVOID out, ULONG64 outLength,
-                   ULONG64* returned) override {
-    last = {code, in, inLength, out, outLength};
+  NTSTATUS Control(ULONG code, PVOID, ULONG64, PVOID, ULONG64, ULONG64* returned) override {
     if (code == 2) gate.Pass();  // only request 2 is held: others probe the loader meanwhile
-    if (returned) *returned = 3;
+    *returned = 3;
     return static_cast<NTSTATUS>(0x100 + code);
   }
   NTSTATUS UnsupportedRequest() override { return STATUS_NOT_IMPLEMENTED; }
   void IgnoredNotification() override {}
   std::atomic<int> refs{1}, prepared{0}, preparedAt{0};
-  ControlArgs last{};
   Gate gate;
 };
 
@@ -86,24 +78,17 @@ class TestClient final : public ServiceClient {
  public:
   void OnDetach(const GUID* iid, PVOID serverContext, PVOID clientContext) override {
     ++detaches;
-    lastDetach = {serverContext, clientContext};
-    if (connection) connection->DetachInterface(iid, serverContext, clientContext);
+    connection->DetachInterface(iid, serverContext, clientContext);
   }
-  void OnInterfaceNotify(const GUID* iid, UCHAR flag) override {
+  void OnInterfaceNotify(const GUID* iid, UCHAR) override {
     ++notifies;
-    lastFlag = flag;
-    if (connection) attachResult = connection->AttachInterface(iid, &plugin);
+    attachResult = connection->AttachInterface(iid, &plugin);
   }
-  void OnAttach(const GUID*, PVOID serverContext) override {
-    ++attaches;
-    server = serverContext;
-  }
+  void OnAttach(const GUID*, PVOID) override {}
   ServiceConnection* connection = nullptr;
   TestPlugin plugin;
-  UCHAR attachResult = 0, lastFlag = 0xFF;
-  std::atomic<int> notifies{0}, attaches{0}, detaches{0};
-  PVOID server = nullptr;
-  std::pair<PVOID, PVOID> lastDetach{};
+  UCHAR attachResult = 0;
+  std::atomic<int> notifies{0}, detaches{0};
 };
 
 class CoreDriverTest : public ::testing::Test {
@@ -121,8 +106,8 @@ class CoreDriverTest : public ::testing::Test {
   static NTSTATUS Handshake(LoaderRecord* record, ULONG outputLength = sizeof(LoaderRecord),
                             ULONG code = kCoreHandshakeIoctl) {
     std::u16string name = CoreDriver::DeviceName(), service = u"nips";
-    UNICODE_STRING objectName{static_cast<USHORT>(name.size() * 2),
-                              static_cast<USHORT>(name.size() * 2), name.data()};
+    const USHORT size = static_cast<USHORT>(name.size() * 2);
+    UNICODE_STRING objectName{size, size, name.data()};
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &objectName, kCoreDeviceAttributes, nullptr, nullptr);
     IO_STATUS_BLOCK io;
@@ -137,10 +122,13 @@ class CoreDriverTest : public ::testing::Test {
     return status;
   }
 
-  NTSTATUS Register(TestClient* client) {
+  // Registers through table entry 25 and lets the registry announce the interface.
+  void RegisterAndAnnounce(TestClient* client) {
     auto registerClient = reinterpret_cast<RegisterServiceClientFn>(
         core_->registry().table()[kServiceTableRegisterClient]);
-    return registerClient(client, &client->connection);
+    ASSERT_EQ(registerClient(client, &client->connection), STATUS_SUCCESS);
+    core_->registry().AnnounceInterface(IID_BASTION_PLUGIN_PACKET_INSPECT, 1);
+    ASSERT_EQ(core_->firewall().plugin(), &client->plugin);
   }
 
   std::unique_ptr<CoreDriver> core_;
@@ -151,22 +139,14 @@ TEST_F(CoreDriverTest, HandshakeAnswersWithTheLoaderRecord) {
   ASSERT_EQ(Handshake(&record), STATUS_SUCCESS);
   EXPECT_EQ(record.magic, kLoaderRecordMagic);
   EXPECT_EQ(record.interfaceVersion, kLoaderInterfaceVersion);
-  EXPECT_LE(record.oldestInterfaceVersion, kLoaderInterfaceVersion);
   EXPECT_EQ(record.loaderHost, &core_->loader());
   ASSERT_EQ(record.serviceTable, core_->registry().table());
-  for (ULONG i = 0; i < kServiceTableEntries; ++i)
-    EXPECT_EQ(record.serviceTable[i] != nullptr, i == kServiceTableRegisterClient) << i;
-  EXPECT_EQ(core_->last_handshake_service(), u"nips");
-  EXPECT_EQ(core_->handshakes(), 1);
   EXPECT_EQ(Handshake(&record, sizeof record, kCoreHandshakeIoctl + 4),
             STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(Handshake(&record, sizeof record - 1), STATUS_BUFFER_TOO_SMALL);
-
   core_->set_device_present(false);
   EXPECT_EQ(Handshake(&record), STATUS_OBJECT_NAME_NOT_FOUND);
-
-  // A second core driver keeps the device when the first goes.
-  auto second = std::make_unique<CoreDriver>();
+  auto second = std::make_unique<CoreDriver>();  // keeps the device when the first goes
   core_.reset();
   ASSERT_EQ(Handshake(&record), STATUS_SUCCESS);
   EXPECT_EQ(record.loaderHost, &second->loader());
@@ -176,42 +156,19 @@ TEST_F(CoreDriverTest, LoaderTakesAReferenceForwardsRequestsAndCallsPrepareUnloa
   auto& loader = core_->loader();
   TestContentDriver driver, other;
   ULONG64 returned = 0;
-  EXPECT_EQ(loader.Control(1, nullptr, 0, nullptr, 0, &returned), STATUS_INVALID_DEVICE_REQUEST);
-  loader.set_registration_status(STATUS_ACCESS_DENIED);
-  EXPECT_EQ(loader.RegisterContentDriver(&driver), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(driver.refs.load(), 1);  // a refusal takes no reference
-  EXPECT_EQ(loader.driver(), nullptr);
-  loader.set_registration_status(STATUS_SUCCESS);
   ASSERT_EQ(loader.RegisterContentDriver(&driver), STATUS_SUCCESS);
   EXPECT_EQ(driver.refs.load(), 2);
   EXPECT_EQ(loader.RegisterContentDriver(&other), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(other.refs.load(), 1);
-  EXPECT_EQ(loader.registrations(), 3);
 
-  char in[3], out[5];
-  EXPECT_EQ(loader.Control(6, in, sizeof in, out, sizeof out, &returned), 0x106);
-  EXPECT_EQ(driver.last, ControlArgs(6, in, 3, out, 5));
+  EXPECT_EQ(loader.Control(6, nullptr, 0, nullptr, 0, &returned), 0x106);
   EXPECT_EQ(returned, 3u);
 
-  EXPECT_TRUE(loader.PrepareUnload());
-  EXPECT_EQ(driver.prepared.load(), 1);
-  EXPECT_EQ(driver.refs.load(), 1);
-  EXPECT_EQ(loader.driver(), nullptr);
-  EXPECT_EQ(loader.Control(1, nullptr, 0, nullptr, 0, &returned), STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_FALSE(loader.PrepareUnload());
-  EXPECT_EQ(driver.prepared.load(), 1);
-}
-
-TEST_F(CoreDriverTest, PrepareUnloadWaitsForRunningRequests) {
-  auto& loader = core_->loader();
-  TestContentDriver driver;
-  ASSERT_EQ(loader.RegisterContentDriver(&driver), STATUS_SUCCESS);
+  // A request held in the driver: PrepareUnload refuses new ones and waits for it.
   driver.gate.closed = true;
-  ULONG64 returned;
   std::thread request([&] { loader.Control(2, nullptr, 0, nullptr, 0, &returned); });
   ASSERT_TRUE(SpinUntil([&] { return driver.gate.inside.load(); }));
-  std::thread unload([&] { loader.PrepareUnload(); });
-  // Once new requests are refused, the unload is waiting for the running one.
+  std::thread unload([&] { EXPECT_TRUE(loader.PrepareUnload()); });
   ULONG64 probeReturned;
   EXPECT_TRUE(SpinUntil([&] {
     return loader.Control(3, nullptr, 0, nullptr, 0, &probeReturned) ==
@@ -223,23 +180,19 @@ TEST_F(CoreDriverTest, PrepareUnloadWaitsForRunningRequests) {
   unload.join();
   EXPECT_EQ(driver.prepared.load(), 1);
   EXPECT_LT(driver.gate.leftAt.load(), driver.preparedAt.load());
+  EXPECT_EQ(driver.refs.load(), 1);
+  EXPECT_EQ(loader.driver(), nullptr);
+  EXPECT_FALSE(loader.PrepareUnload());
+  EXPECT_EQ(driver.prepared.load(), 1);
 }
 
 TEST_F(CoreDriverTest, RegistryAttachesInspectsAndDetaches) {
   auto& registry = core_->registry();
   auto& firewall = core_->firewall();
   TestClient client;
-  ASSERT_EQ(Register(&client), STATUS_SUCCESS);
-  EXPECT_EQ(registry.registered_clients(), 1u);
-
-  registry.AnnounceInterface(IID_BASTION_PLUGIN_PACKET_INSPECT, 1);
-  EXPECT_EQ(client.notifies.load(), 1);
-  EXPECT_EQ(client.lastFlag, 1);
+  RegisterAndAnnounce(&client);
   EXPECT_EQ(client.attachResult, 1);
-  EXPECT_EQ(client.attaches.load(), 1);
-  ASSERT_NE(client.server, nullptr);
-  EXPECT_EQ(client.server, registry.server_context());
-  EXPECT_EQ(firewall.plugin(), &client.plugin);
+  void* server = registry.server_context();
 
   // Packets reach the plug-in at DISPATCH_LEVEL; the caller's IRQL is back.
   EXPECT_EQ(firewall.Inspect(nullptr), 7);
@@ -247,21 +200,19 @@ TEST_F(CoreDriverTest, RegistryAttachesInspectsAndDetaches) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
   // A second attach, and detaches with the wrong id or contexts, change nothing.
-  EXPECT_EQ(client.connection->AttachInterface(&IID_BASTION_PLUGIN_PACKET_INSPECT, &client.plugin),
-            0);
+  const GUID* iid = &IID_BASTION_PLUGIN_PACKET_INSPECT;
+  EXPECT_EQ(client.connection->AttachInterface(iid, &client.plugin), 0);
   int other = 0;
-  GUID otherIid = IID_BASTION_PLUGIN_PACKET_INSPECT;
+  GUID otherIid = *iid;
   otherIid.Data1 ^= 1;
-  client.connection->DetachInterface(&IID_BASTION_PLUGIN_PACKET_INSPECT, &other, &client.plugin);
-  client.connection->DetachInterface(&IID_BASTION_PLUGIN_PACKET_INSPECT, client.server, &other);
-  client.connection->DetachInterface(&otherIid, client.server, &client.plugin);
+  client.connection->DetachInterface(iid, &other, &client.plugin);
+  client.connection->DetachInterface(iid, server, &other);
+  client.connection->DetachInterface(&otherIid, server, &client.plugin);
   EXPECT_EQ(registry.detach_mismatches(), 3);
   EXPECT_TRUE(firewall.attached());
 
-  // The registry's detach request carries the attachment's contexts.
   registry.RequestDetach();
   EXPECT_EQ(client.detaches.load(), 1);
-  EXPECT_EQ(client.lastDetach, std::make_pair(client.server, PVOID(&client.plugin)));
   EXPECT_FALSE(firewall.attached());
   EXPECT_EQ(firewall.Inspect(nullptr), std::nullopt);
   EXPECT_EQ(client.plugin.calls.load(), 1);
@@ -273,12 +224,10 @@ TEST_F(CoreDriverTest, RegistryAttachesInspectsAndDetaches) {
   EXPECT_TRUE(firewall.attached());
   client.connection->Unregister();
   EXPECT_FALSE(firewall.attached());
-  EXPECT_EQ(registry.unregistrations(), 1);
   EXPECT_EQ(registry.registered_clients(), 0u);
   registry.AnnounceInterface();
   EXPECT_EQ(client.notifies.load(), 2);
-  EXPECT_EQ(client.connection->AttachInterface(&IID_BASTION_PLUGIN_PACKET_INSPECT, &client.plugin),
-            0);
+  EXPECT_EQ(client.connection->AttachInterface(iid, &client.plugin), 0);
   client.connection->Unregister();  // a second call returns at once
   EXPECT_EQ(registry.unregistrations(), 1);
 }
@@ -287,16 +236,14 @@ TEST_F(CoreDriverTest, RegistryAttachesInspectsAndDetaches) {
 // meanwhile no new packet reaches it.
 TEST_F(CoreDriverTest, UnregisterWaitsForARunningInspection) {
   TestClient client;
-  ASSERT_EQ(Register(&client), STATUS_SUCCESS);
-  core_->registry().AnnounceInterface();
-  ASSERT_TRUE(core_->firewall().attached());
+  RegisterAndAnnounce(&client);
   client.plugin.gate.closed = true;
   std::thread packet([&] { EXPECT_EQ(core_->firewall().Inspect(nullptr), 7); });
   ASSERT_TRUE(SpinUntil([&] { return client.plugin.gate.inside.load(); }));
   std::atomic<int> unregisteredAt{0};
   std::thread unregister([&] {
     client.connection->Unregister();
-    unregisteredAt = Tick();
+    unregisteredAt = ++g_sequence;
   });
   EXPECT_TRUE(SpinUntil([&] { return !core_->firewall().attached(); }));
   EXPECT_EQ(core_->firewall().Inspect(nullptr), std::nullopt);

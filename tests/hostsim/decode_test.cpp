@@ -14,9 +14,8 @@
 namespace hostsim {
 namespace {
 
-// Decodes an exact-size heap copy, so that any read past the end trips
-// AddressSanitizer. The copy lives as long as the test binary: the decoded
-// pointers stay valid while they are checked.
+// Decodes an exact-size heap copy (kept to the end), so that AddressSanitizer
+// catches any read past the end.
 DecodeResult Decode(LinkLayer link, const ByteVector& frame, DecodedPacket* out) {
   static std::vector<std::unique_ptr<uint8_t[]>> copies;
   copies.emplace_back(new uint8_t[std::max<size_t>(frame.size(), 1)]);
@@ -30,13 +29,12 @@ std::string PayloadOf(const DecodedPacket& p) {
 
 ByteVector V4(uint8_t protocol, const ByteVector& transport, const ByteVector& options = {},
               uint16_t flagsAndOffset = 0x4000) {
-  Ipv4Header header;
-  header.source = Ipv4Address("10.1.2.3");
-  header.destination = Ipv4Address("192.0.2.9");
-  header.protocol = protocol;
-  header.options = options;
-  header.flagsAndOffset = flagsAndOffset;
-  return Ipv4Packet(header, transport);
+  return Ipv4Packet({.source = Ipv4Address("10.1.2.3"),
+                     .destination = Ipv4Address("192.0.2.9"),
+                     .protocol = protocol,
+                     .flagsAndOffset = flagsAndOffset,
+                     .options = options},
+                    transport);
 }
 
 ByteVector TcpV4(const ByteVector& payload, const ByteVector& ipOptions = {},
@@ -47,12 +45,11 @@ ByteVector TcpV4(const ByteVector& payload, const ByteVector& ipOptions = {},
 
 ByteVector V6(const std::vector<Ipv6ExtensionHeader>& extensions, const ByteVector& transport,
               uint8_t protocol = kIpProtocolUdp) {
-  Ipv6Header header;
-  header.source = Ipv6Address("2001:db8::1");
-  header.destination = Ipv6Address("2001:db8::2");
-  header.protocol = protocol;
-  header.extensions = extensions;
-  return Ipv6Packet(header, transport);
+  return Ipv6Packet({.source = Ipv6Address("::1"),
+                     .destination = Ipv6Address("::2"),
+                     .protocol = protocol,
+                     .extensions = extensions},
+                    transport);
 }
 
 ByteVector UdpV6(const std::vector<Ipv6ExtensionHeader>& extensions, const ByteVector& payload) {
@@ -64,45 +61,39 @@ ByteVector Cat(ByteVector head, const ByteVector& tail) {
   return head;
 }
 
-uint16_t HostOrder(uint16_t networkOrder) { return __builtin_bswap16(networkOrder); }
-
-ByteVector Same(const ByteVector& ip) { return ip; }
-ByteVector Ethernet(const ByteVector& ip) { return EthernetFrame(ip); }
-ByteVector NullLittle(const ByteVector& ip) { return NullFrame(ip, true); }
-ByteVector NullBig(const ByteVector& ip) { return NullFrame(ip, false); }
-
-constexpr LinkLayer kRaw = LinkLayer::kRaw, kEth = LinkLayer::kEthernet;
+using L = LinkLayer;
 using R = DecodeResult;
+constexpr L kRaw = L::kRaw, kEth = L::kEthernet;
 
-TEST(DecodeTest, EveryLinkLayerCarriesIpv4AndIpv6) {
-  const ByteVector v4 = TcpV4(BytesOf("over the link")), v6 = UdpV6({}, BytesOf("over the link"));
-  const std::tuple<const char*, LinkLayer, ByteVector (*)(const ByteVector&)> cases[] = {
-      {"ethernet", kEth, Ethernet},
-      {"sll", LinkLayer::kLinuxSll, LinuxSllFrame},
-      {"sll2", LinkLayer::kLinuxSll2, LinuxSll2Frame},
-      {"null le", LinkLayer::kNull, NullLittle},
-      {"null be", LinkLayer::kNull, NullBig},
-      {"loop", LinkLayer::kLoop, LoopFrame},
-      {"raw", kRaw, Same},
-      {"ipv4", LinkLayer::kIpv4, Same},
-      {"ipv6", LinkLayer::kIpv6, Same},
-  };
-  for (const auto& [name, link, frame] : cases) {
-    for (const bool isV4 : {true, false}) {
-      if (link == (isV4 ? LinkLayer::kIpv6 : LinkLayer::kIpv4)) continue;
-      SCOPED_TRACE(std::string(name) + (isV4 ? " ipv4" : " ipv6"));
-      const ByteVector& ip = isV4 ? v4 : v6;
+// Each link carries both IP versions (IPv4 options, IPv6 extension headers);
+// every strict prefix of a frame is refused, and never read past its end.
+TEST(DecodeTest, EveryLinkLayerCarriesIpv4AndIpv6AndRefusesEveryCut) {
+  const ByteVector v4 = TcpV4(BytesOf("over the link"), {1, 1, 1, 0}, {1, 1, 1, 1});
+  const ByteVector v6 =
+      UdpV6({{0, {}}, {43, {0, 0}}, {44, {0, 0, 0, 0, 0, 1}}, {60, {}}}, BytesOf("over the link"));
+  for (const bool isV4 : {true, false}) {
+    const ByteVector& ip = isV4 ? v4 : v6;
+    const std::pair<L, ByteVector> frames[] = {
+        {kEth, EthernetFrame(ip)},         {kEth, EthernetFrame(ip, {0x88A8, 0x8100})},
+        {L::kLinuxSll, LinuxSllFrame(ip)}, {L::kLinuxSll2, LinuxSll2Frame(ip)},
+        {L::kNull, NullFrame(ip, true)},   {L::kNull, NullFrame(ip, false)},
+        {L::kLoop, LoopFrame(ip)},         {kRaw, ip},
+        {isV4 ? L::kIpv4 : L::kIpv6, ip}};
+    for (const auto& [link, frame] : frames) {
+      SCOPED_TRACE(testing::Message() << int(link) << (isV4 ? " ipv4 " : " ipv6 ") << frame.size());
       DecodedPacket p{};
-      ASSERT_EQ(Decode(link, frame(ip), &p), R::kOk);
+      ASSERT_EQ(Decode(link, frame, &p), R::kOk);
       EXPECT_EQ(p.ipLength, ip.size());
       EXPECT_EQ(PayloadOf(p), "over the link");
       EXPECT_EQ(p.networkProtocol, isV4 ? kNetworkProtocolIpv4 : kNetworkProtocolIpv6);
       EXPECT_EQ(p.ipProtocol, isV4 ? kIpProtocolTcp : kIpProtocolUdp);
-      EXPECT_EQ(p.tcpFlags, isV4 ? kTcpFlagAck | 0x08 : 0);
-      EXPECT_EQ(p.source.version, isV4 ? 4u : 6u);
       EXPECT_EQ(p.destination.bytes[isV4 ? 3 : 15], isV4 ? 9 : 2);
-      EXPECT_EQ(HostOrder(p.sourcePort), isV4 ? 1234 : 5353);
-      EXPECT_EQ(HostOrder(p.destinationPort), isV4 ? 445 : 53);
+      EXPECT_EQ(__builtin_bswap16(p.sourcePort), isV4 ? 1234 : 5353);
+      EXPECT_EQ(__builtin_bswap16(p.destinationPort), isV4 ? 445 : 53);
+      for (size_t length = 0; length < frame.size(); ++length) {
+        EXPECT_NE(Decode(link, ByteVector(frame.begin(), frame.begin() + long(length)), &p), R::kOk)
+            << length;
+      }
     }
   }
 }
@@ -127,29 +118,19 @@ TEST(DecodeTest, HeadersAreWalkedToTheTransportAndPayload) {
     LinkLayer link = kRaw;
   };
   const Case cases[] = {
-      {"802.1Q", 20, 20, "tagged", EthernetFrame(tagged, {0x8100}), kEth},
-      {"QinQ 88A8", 20, 20, "tagged", EthernetFrame(tagged, {0x88A8, 0x8100}), kEth},
-      {"QinQ 9100", 20, 20, "tagged", EthernetFrame(tagged, {0x9100, 0x8100}), kEth},
-      {"three tags", 20, 20, "tagged", EthernetFrame(tagged, {0x88A8, 0x88A8, 0x8100}), kEth},
-      // Record route padded to 12; MSS, NOP, NOP, SACK-permitted.
-      {"ipv4 and tcp options", 32, 28, "data",
-       TcpV4(BytesOf("data"), {7, 11, 4, 0, 0, 0, 0, 0, 0, 0, 0}, {2, 4, 0x05, 0xB4, 1, 1, 4, 2})},
-      {"padded bare ack", 20, 20, "", bareAck, kEth},
-      {"padded udp", 20, 8, "\xAB", EthernetFrame(V4(kIpProtocolUdp, UdpDatagram(1, 2, {0xAB}))),
+      {"QinQ", 20, 20, "tagged", EthernetFrame(tagged, {0x88A8, 0x9100, 0x8100}), kEth},
+      {"eight tags", 20, 20, "tagged", EthernetFrame(tagged, std::vector<uint16_t>(8, 0x8100)),
        kEth},
+      {"padded bare ack", 20, 20, "", bareAck, kEth},
       {"ipv6 trailer", 40, 8, "abcdef", Cat(UdpV6({}, BytesOf("abcdef")), {0xEE})},
       {"offloaded segment", 20, 20, std::string(3000, 'x'), offloaded},
       {"icmp", 20, 8, "ping", V4(kIpProtocolIcmp, IcmpMessage(8, 0, 0x10001, BytesOf("ping")))},
       {"four-byte icmp", 20, 4, "", V4(kIpProtocolIcmp, {3, 3, 0, 0})},
       {"first ipv4 fragment", 20, 8, chain,
        V4(kIpProtocolUdp, UdpDatagram(1, 53, BytesOf(chain)), {}, 0x2000)},
-      {"hop-by-hop", 48, 8, chain, udp6({{0, {1, 2, 0, 0}}})},
-      {"routing", 48, 8, chain, udp6({{43, ByteVector(6, 0)}})},
-      {"destination options", 56, 8, chain, udp6({{60, ByteVector(14, 0)}})},
-      {"first ipv6 fragment", 48, 8, chain, udp6({{44, {0, 1, 0, 0, 0, 7}}})},
       {"authentication", 56, 8, chain, udp6({{51, ByteVector(14, 0)}})},
-      {"chain of four", 80, 8, chain,
-       udp6({{0, {}}, {60, {}}, {43, {0, 0}}, {60, ByteVector(14, 0)}})},
+      {"fifteen extension headers", 160, 8, chain,
+       udp6(std::vector<Ipv6ExtensionHeader>(15, Ipv6ExtensionHeader{60, {}}))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -178,16 +159,14 @@ TEST(DecodeTest, EachFrameGetsTheResultThatSaysWhy) {
     LinkLayer link = kRaw;
   };
   std::vector<Case> cases = {
-      {"unknown loopback family", R::kNonIp, Cat({99, 0, 0, 0}, udp6), LinkLayer::kNull},
+      {"unknown loopback family", R::kNonIp, Cat({99, 0, 0, 0}, udp6), L::kNull},
       {"nine VLAN tags", R::kMalformed, EthernetFrame(tcp, std::vector<uint16_t>(9, 0x8100)), kEth},
-      {"cut VLAN tag", R::kMalformed, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x81, 0, 0}, kEth},
       {"IPv5 on a raw link", R::kMalformed, mutate(tcp, 0, 0x55)},
-      {"IPv4 on an IPv6 link", R::kMalformed, tcp, LinkLayer::kIpv6},
+      {"IPv4 on an IPv6 link", R::kMalformed, tcp, L::kIpv6},
       {"later ipv4 fragment", R::kFragment, V4(kIpProtocolUdp, ByteVector(16, 1), {}, 0x0003)},
       {"later ipv6 fragment", R::kFragment, UdpV6({{44, {0, 0xB8, 0, 0, 0, 7}}}, BytesOf("x"))},
       {"IHL below 5", R::kMalformed, mutate(tcp, 0, 0x44)},
       {"IHL beyond the total length", R::kMalformed, mutate(tcp, 0, 0x4F)},
-      {"total length beyond the frame", R::kTruncated, mutate(tcp, 2, 0x10)},
       {"total length below the header", R::kMalformed, mutate(mutate(tcp, 2, 0), 3, 10)},
       {"TCP data offset below 5", R::kMalformed, mutate(tcp, 32, 0x40)},
       {"TCP data offset beyond the segment", R::kMalformed, mutate(tcp, 32, 0xF0)},
@@ -196,19 +175,11 @@ TEST(DecodeTest, EachFrameGetsTheResultThatSaysWhy) {
       {"extension beyond the packet", R::kMalformed, mutate(UdpV6({{0, {}}}, {}), 41, 200)},
       {"seventeen extension headers", R::kMalformed,
        UdpV6(std::vector<Ipv6ExtensionHeader>(17, Ipv6ExtensionHeader{60, {}}), {})},
+      {"no next header", R::kUnsupportedTransport, V6({}, ByteVector(16, 0), 59)},
   };
-  for (uint16_t type : {0x0806, 0x0040, 0x88CC})  // ARP, 802.3 length (LLC), LLDP
-    cases.push_back({"ethertype " + std::to_string(type), R::kNonIp,
-                     EthernetFrameWithType(type, ByteVector(46, 0)), kEth});
-  for (uint8_t protocol : {2, 47, 50, 89, 132})  // IGMP, GRE, ESP, OSPF, SCTP
-    cases.push_back({"ipv4 protocol " + std::to_string(protocol), R::kUnsupportedTransport,
-                     V4(protocol, ByteVector(24, 0))});
-  for (uint8_t protocol : {50, 59, 135})  // ESP, no next header, mobility
-    cases.push_back({"ipv6 next header " + std::to_string(protocol), R::kUnsupportedTransport,
-                     V6({}, ByteVector(16, 0), protocol)});
   for (uint8_t family : {10, 23, 24, 28, 30})  // IPv6 loopback families of the BSDs
     cases.push_back({"loopback family " + std::to_string(family), R::kOk,
-                     Cat({family, 0, 0, 0}, udp6), LinkLayer::kNull});
+                     Cat({family, 0, 0, 0}, udp6), L::kNull});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DecodedPacket p{};
@@ -216,30 +187,9 @@ TEST(DecodeTest, EachFrameGetsTheResultThatSaysWhy) {
   }
 }
 
-// Every strict prefix of an unpadded frame is refused, and never read past its end.
-TEST(DecodeTest, EveryTruncationOfEveryLinkIsRefused) {
-  const ByteVector v4 = TcpV4(BytesOf("payload"), {1, 1, 1, 0}, {1, 1, 1, 1});
-  const ByteVector v6 =
-      UdpV6({{0, {}}, {43, {0, 0}}, {44, {0, 0, 0, 0, 0, 1}}, {60, {}}}, BytesOf("payload"));
-  const std::pair<LinkLayer, ByteVector> frames[] = {
-      {kEth, EthernetFrame(v4, {0x88A8, 0x8100})}, {kEth, EthernetFrame(v6)},
-      {LinkLayer::kLinuxSll, LinuxSllFrame(v6)},   {LinkLayer::kLinuxSll2, LinuxSll2Frame(v4)},
-      {LinkLayer::kNull, NullFrame(v6)},           {kRaw, v4},
-  };
-  for (const auto& [link, frame] : frames) {
-    for (size_t length = 0; length < frame.size(); ++length) {
-      DecodedPacket p{};
-      EXPECT_NE(
-          Decode(link, ByteVector(frame.begin(), frame.begin() + static_cast<long>(length)), &p),
-          R::kOk)
-          << length;
-    }
-  }
-}
-
 TEST(DecodeTest, RebaseMovesEveryPointerToTheCopy) {
   DecodedPacket p{};
-  ASSERT_EQ(Decode(LinkLayer::kRaw, TcpV4(BytesOf("abc")), &p), R::kOk);
+  ASSERT_EQ(Decode(L::kRaw, TcpV4(BytesOf("abc")), &p), R::kOk);
   const ByteVector copy(p.ip, p.ip + p.ipLength);
   RebasePacket(&p, copy.data());
   EXPECT_EQ(p.ip, copy.data());
