@@ -219,7 +219,8 @@ DecodeResult DecodeIpv6(const Bytes& frame, DecodedPacket* out) {
 
   size_t offset = kIpv6Header;
   for (size_t walked = 0;; ++walked) {
-    if (walked == kMaxIpv6ExtensionHeaders) return DecodeResult::kMalformed;
+    // walked headers are behind us; a 17th extension header is one too many.
+    if (walked > kMaxIpv6ExtensionHeaders) return DecodeResult::kMalformed;
     uint8_t following, lengthField;
     size_t headerLength;
     if (next == kIpv6HopByHop || next == kIpv6Routing || next == kIpv6DestinationOptions ||

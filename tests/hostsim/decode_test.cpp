@@ -129,8 +129,8 @@ TEST(DecodeTest, HeadersAreWalkedToTheTransportAndPayload) {
       {"first ipv4 fragment", 20, 8, chain,
        V4(kIpProtocolUdp, UdpDatagram(1, 53, BytesOf(chain)), {}, 0x2000)},
       {"authentication", 56, 8, chain, udp6({{51, ByteVector(14, 0)}})},
-      {"fifteen extension headers", 160, 8, chain,
-       udp6(std::vector<Ipv6ExtensionHeader>(15, Ipv6ExtensionHeader{60, {}}))},
+      {"sixteen extension headers (the most walked)", 168, 8, chain,
+       udp6(std::vector<Ipv6ExtensionHeader>(16, Ipv6ExtensionHeader{60, {}}))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
