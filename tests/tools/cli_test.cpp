@@ -1,6 +1,5 @@
-// The `nips` program as users run it: help, exit codes, messages that name
-// the bad file or entry, alert output on stdout, summary on stderr, the log
-// file, the signature listing.
+// The `nips` program as users run it: exit codes, messages naming the bad file
+// or entry, alerts on stdout, summary on stderr, the log file, the listings.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -21,15 +20,11 @@ namespace {
 
 struct Result {
   int exitCode;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+// No argument here holds a single quote.
+std::string Quote(const std::string& arg) { return "'" + arg + "'"; }
 
 std::string Slurp(const std::string& path) {
   std::stringstream text;
@@ -52,20 +47,16 @@ class CliTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     char pattern[] = "/tmp/nips-cli-test-XXXXXX";
-    dir_ = new std::string(mkdtemp(pattern));
+    dir_ = mkdtemp(pattern);
     std::vector<capgen::GeneratedCapture> written;
     std::string error;
-    ASSERT_TRUE(capgen::WriteExamples(*dir_ + "/examples", &written, &error)) << error;
+    ASSERT_TRUE(capgen::WriteExamples(dir_ + "/examples", &written, &error)) << error;
   }
-  static void TearDownTestSuite() {
-    std::filesystem::remove_all(*dir_);
-    delete dir_;
-  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
 
-  static std::string File(const std::string& name) { return *dir_ + "/" + name; }
+  static std::string File(const std::string& name) { return dir_ + "/" + name; }
   static std::string Example(const std::string& name) { return File("examples/" + name); }
   static std::string Attack2231() { return Example("attack-2231-smb-negotiate-high-pid.pcap"); }
-  // Writes the file and hands back its path.
   static std::string Write(const std::string& name, const std::string& text) {
     std::ofstream(File(name)) << text;
     return File(name);
@@ -81,10 +72,8 @@ class CliTest : public ::testing::Test {
             Slurp(err)};
   }
 
-  static std::string* dir_;
+  static inline std::string dir_;
 };
-
-std::string* CliTest::dir_ = nullptr;
 
 TEST_F(CliTest, HelpExitsWithZeroAndUsageErrorsWithTwo) {
   const std::string benign = Example("benign.pcap"), noDir = File("no/such/dir/log.txt");
@@ -96,25 +85,17 @@ TEST_F(CliTest, HelpExitsWithZeroAndUsageErrorsWithTwo) {
     std::string part;  // of stdout for help, of stderr for errors
   } cases[] = {
       {{"--help"}, 0, "Usage"},
-      {{"scan", "--help"}, 0, "Usage"},
-      {{"signatures", "--help"}, 0, "Usage"},
-      {{"policy", "--help"}, 0, "Usage"},
-      {{"policy", "default", "--help"}, 0, "Usage"},
+      {{"scan", "--help"}, 0, "--log-mask"},
       {{}, 2, "A subcommand is required"},
       {{"frobnicate"}, 2, "subcommand"},
       {{"scan"}, 2, "CAPTURE is required"},
       {{"scan", "--bogus", benign}, 2, "--bogus"},
-      {{"policy"}, 2, "subcommand"},
       {{"scan", "--log-mask", "lots", benign}, 2, "nips: --log-mask lots: expected a number"},
       {{"scan", "--log-mask", "0x100000000", benign}, 2, "--log-mask 0x100000000"},
       {{"scan", "--log", noDir, benign}, 2, noDir},
-      // Bad policy files: the file and the entry are named.
       {{"scan", "--policy", dup, benign},
        2,
        "nips: " + dup + ": signatures[2] (id 2231): duplicate of the entry signatures[0]\n"},
-      {{"scan", "--policy", Write("broken.json", "{\"block_host\": tru}"), benign},
-       2,
-       File("broken.json") + ": not valid JSON"},
       {{"scan", "--policy", File("none.json"), benign}, 2, File("none.json") + ": No such file"},
   };
   for (const auto& c : cases) {
@@ -123,10 +104,6 @@ TEST_F(CliTest, HelpExitsWithZeroAndUsageErrorsWithTwo) {
     EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
     EXPECT_TRUE(Has(c.exitCode == 0 ? r.out : r.err, c.part)) << r.out << r.err;
     EXPECT_TRUE(c.exitCode == 0 || r.out.empty()) << r.out;
-  }
-  const Result scanHelp = Run({"scan", "--help"});
-  for (const char* option : {"--policy", "--json", "--log", "--log-mask", "-q", "CAPTURE"}) {
-    EXPECT_TRUE(Has(scanHelp.out, option)) << option;
   }
 }
 
@@ -159,9 +136,9 @@ TEST_F(CliTest, BadCapturesNameTheFileAndTheOthersAreStillScanned) {
   EXPECT_TRUE(Has(r.err, "total: 6 captures")) << r.err;
 }
 
-TEST_F(CliTest, AlertsGoToStdoutAsTextOrJsonLines) {
-  const std::string portScan = Example("attack-3700-tcp-port-scan.pcap");
-  std::vector<std::string> args = {"scan", portScan, Example("benign.pcap"), Attack2231()};
+TEST_F(CliTest, AlertsGoToStdoutAsTextOrJsonLinesWithThePolicysVerdicts) {
+  std::vector<std::string> args = {"scan", Example("attack-3700-tcp-port-scan.pcap"),
+                                   Example("benign.pcap"), Attack2231()};
   const Result text = Run(args);
   EXPECT_EQ(text.exitCode, 0) << text.err;
   const auto lines = Lines(text.out);
@@ -170,38 +147,21 @@ TEST_F(CliTest, AlertsGoToStdoutAsTextOrJsonLines) {
   EXPECT_TRUE(Has(lines[1], "[2231]")) << lines[1];
   EXPECT_TRUE(Has(text.err, "alerts: 2 (2231 x1, 3700 x1)")) << text.err;
 
-  args.insert(args.begin() + 1, {"--json", "-q"});
+  const std::string policy = Write("host.json", R"({"block_host": true,
+      "signatures": [{"id": 2231, "level": 4}, {"id": 3700}]})");
+  args.insert(args.begin() + 1, {"--json", "-q", "--policy", policy});
   const Result json = Run(args);
-  EXPECT_EQ(json.exitCode, 0);
+  EXPECT_EQ(json.exitCode, 0) << json.err;
   EXPECT_TRUE(json.err.empty()) << json.err;
   const auto records = Lines(json.out);
   ASSERT_EQ(records.size(), 2u);
   const nlohmann::json first = nlohmann::json::parse(records[0]);
   EXPECT_EQ(first["pcap_cnt"], 39);
   EXPECT_EQ(first["alert"]["signature_id"], 3700);
-  EXPECT_EQ(nlohmann::json::parse(records[1])["alert"]["signature_id"], 2231);
-}
-
-TEST_F(CliTest, PolicyFilesChangeTheVerdicts) {
-  const Result printed = Run({"policy", "default"});
-  ASSERT_EQ(printed.exitCode, 0);
-  Policy policy;
-  std::string error;
-  ASSERT_TRUE(ParsePolicy(printed.out, &policy, &error)) << error;
-  EXPECT_EQ(PolicyRecordBytes(policy), PolicyRecordBytes(DefaultPolicy()));
-
-  const std::string host =
-      Write("host.json", R"({"block_host": true, "signatures": [{"id": 2231, "level": 4}]})");
-  const Result blocked = Run({"scan", "--json", "--policy", host, Attack2231()});
-  ASSERT_EQ(blocked.exitCode, 0) << blocked.err;
-  const nlohmann::json record = nlohmann::json::parse(blocked.out);
-  EXPECT_EQ(record["alert"]["verdict"], "Block Host");
-  EXPECT_EQ(record["alert"]["severity"], 4);
-
-  const std::string off = Write("off.json", R"({"signatures": [{"id": 2231, "level": 0}]})");
-  const Result quiet = Run({"scan", "--policy", off, Attack2231()});
-  EXPECT_EQ(quiet.exitCode, 0);
-  EXPECT_TRUE(quiet.out.empty()) << quiet.out;
+  const nlohmann::json second = nlohmann::json::parse(records[1]);
+  EXPECT_EQ(second["alert"]["signature_id"], 2231);
+  EXPECT_EQ(second["alert"]["verdict"], "Block Host");
+  EXPECT_EQ(second["alert"]["severity"], 4);
 }
 
 TEST_F(CliTest, LogFileHoldsTheDecodedDriverLog) {
@@ -216,7 +176,13 @@ TEST_F(CliTest, LogFileHoldsTheDecodedDriverLog) {
       << Slurp(log);
 }
 
-TEST_F(CliTest, SignaturesListsEveryRow) {
+TEST_F(CliTest, ListingsOfSignaturesAndTheDefaultPolicy) {
+  const Result printed = Run({"policy", "default"});
+  ASSERT_EQ(printed.exitCode, 0);
+  Policy policy;
+  std::string error;
+  ASSERT_TRUE(ParsePolicy(printed.out, &policy, &error)) << error;
+  EXPECT_EQ(PolicyRecordBytes(policy), PolicyRecordBytes(DefaultPolicy()));
   const Result r = Run({"signatures"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(Lines(r.out).size(), 1 + kSignatureRows);  // a header and 48 rows
@@ -225,9 +191,6 @@ TEST_F(CliTest, SignaturesListsEveryRow) {
     EXPECT_TRUE(Has(r.out, " " + std::to_string(row.signatureId) + "  ")) << row.signatureId;
     EXPECT_STRNE(SignatureSummary(row.signatureId), "") << row.signatureId;
   }
-  EXPECT_STREQ(SignatureSummary(1), "");
-  EXPECT_EQ(ProtocolMaskNames(kProtocolMaskAll), "TCP UDP ICMP");
-  EXPECT_EQ(ProtocolMaskNames(0), "none");
 }
 
 }  // namespace

