@@ -48,7 +48,6 @@ struct DetectorScript {
   bool recordOrder = true;
 
   void Reset();  // every result kDetectNoMatch, counts 0, no hook
-  ULONG Calls(ULONG row) const { return calls[row].load(); }
   ULONG TotalCalls() const;
 };
 DetectorScript& Script();  // the one script; reset it in each test's set-up

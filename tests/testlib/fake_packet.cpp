@@ -102,19 +102,19 @@ class FakePacket::Buffer final : public HostBuffer {
 
 class FakePacket::Application final : public HostApplication {
  public:
-  explicit Application(FakePacket* p) : p_(p) {}
+  // No process: an empty path, and the all-ones id.
   const WCHAR* GetImagePath(ULONG64* length) override {
-    *length = p_->imagePathLength_;
-    return p_->imagePath_.get();
+    *length = 0;
+    return kEmptyPath;
   }
   void Reserved1() override {}
   void Reserved2() override {}
   void Reserved3() override {}
   void Reserved4() override {}
-  ULONG64 GetProcessId() override { return p_->processId_; }
+  ULONG64 GetProcessId() override { return kNoProcessId; }
 
  private:
-  FakePacket* p_;
+  static constexpr WCHAR kEmptyPath[1] = {0};
 };
 
 class FakePacket::Sink final : public HostVerdictSink {
@@ -147,10 +147,8 @@ FakePacket::FakePacket()
       data_(new Data(this)),
       adapter_(new Adapter(this)),
       buffer_(new Buffer(this)),
-      application_(new Application(this)),
-      sink_(new Sink(this)) {
-  SetImagePath(u"");
-}
+      application_(new Application()),
+      sink_(new Sink(this)) {}
 
 FakePacket::~FakePacket() = default;
 
@@ -168,12 +166,6 @@ void FakePacket::SetSigMask(ULONG w0, ULONG w1, ULONG w2, ULONG w3) {
 void FakePacket::SetBufferLength(ULONG64 length) {
   bufferLengthSet_ = true;
   bufferLength_ = length;
-}
-
-void FakePacket::SetImagePath(const std::u16string& path) {
-  imagePathLength_ = path.size();
-  imagePath_.reset(new WCHAR[imagePathLength_]);  // not terminated, as the core gives it
-  if (imagePathLength_ != 0) memcpy(imagePath_.get(), path.data(), path.size() * sizeof(WCHAR));
 }
 
 bool FakePacket::DeliveredOnce() const {
@@ -202,12 +194,10 @@ void FakePacket::ClearRecord() {
 
 HostFlow* FakePacket::GetFlow() { return nullFlow_ ? nullptr : flow_.get(); }
 HostPacketData* FakePacket::GetPacketData() { return nullData_ ? nullptr : data_.get(); }
-HostApplication* FakePacket::GetApplication() {
-  return nullApplication_ ? nullptr : application_.get();
-}
+HostApplication* FakePacket::GetApplication() { return application_.get(); }
 HostAdapter* FakePacket::GetAdapter() { return nullAdapter_ ? nullptr : adapter_.get(); }
 HostBuffer* FakePacket::GetBuffer() { return nullBuffer_ ? nullptr : buffer_.get(); }
-HostVerdictSink* FakePacket::GetVerdictSink() { return nullSink_ ? nullptr : sink_.get(); }
+HostVerdictSink* FakePacket::GetVerdictSink() { return sink_.get(); }
 
 // ---- Builders ----------------------------------------------------------------
 
@@ -217,29 +207,6 @@ void PutBe16(Bytes* out, size_t offset, uint16_t value) {
   (*out)[offset] = static_cast<uint8_t>(value >> 8);
   (*out)[offset + 1] = static_cast<uint8_t>(value);
 }
-
-Bytes IpHeaderFor(const HostAddress& source, const HostAddress& destination, UCHAR protocol,
-                  size_t rest) {
-  return source.version == 6 ? Ipv6Header(source, destination, protocol, rest)
-                             : Ipv4Header(source, destination, protocol, rest);
-}
-
-std::unique_ptr<FakePacket> Build(const std::string& source, const std::string& destination,
-                                  UCHAR protocol, const Bytes& transport, const Bytes& payload) {
-  auto packet = std::make_unique<FakePacket>();
-  packet->SetSource(source);
-  packet->SetDestination(destination);
-  const HostAddress& src = packet->source();
-  packet->SetProtocol(protocol);
-  packet->SetNetworkProtocol(src.version == 6 ? kNetworkProtocolIpv6 : kNetworkProtocolIpv4);
-  packet->SetIpHeader(
-      IpHeaderFor(src, packet->destination(), protocol, transport.size() + payload.size()));
-  packet->SetTransportHeader(transport);
-  packet->SetPayload(payload);
-  return packet;
-}
-
-}  // namespace
 
 Bytes Ipv4Header(const HostAddress& source, const HostAddress& destination, UCHAR protocol,
                  size_t rest) {
@@ -289,12 +256,28 @@ Bytes UdpHeader(uint16_t sourcePort, uint16_t destinationPort, size_t payloadLen
   return h;
 }
 
-Bytes IcmpHeader(UCHAR type, UCHAR code) {
-  Bytes h(8, 0);
-  h[0] = type;
-  h[1] = code;
-  return h;
+Bytes IpHeaderFor(const HostAddress& source, const HostAddress& destination, UCHAR protocol,
+                  size_t rest) {
+  return source.version == 6 ? Ipv6Header(source, destination, protocol, rest)
+                             : Ipv4Header(source, destination, protocol, rest);
 }
+
+std::unique_ptr<FakePacket> Build(const std::string& source, const std::string& destination,
+                                  UCHAR protocol, const Bytes& transport, const Bytes& payload) {
+  auto packet = std::make_unique<FakePacket>();
+  packet->SetSource(source);
+  packet->SetDestination(destination);
+  const HostAddress& src = packet->source();
+  packet->SetProtocol(protocol);
+  packet->SetNetworkProtocol(src.version == 6 ? kNetworkProtocolIpv6 : kNetworkProtocolIpv4);
+  packet->SetIpHeader(
+      IpHeaderFor(src, packet->destination(), protocol, transport.size() + payload.size()));
+  packet->SetTransportHeader(transport);
+  packet->SetPayload(payload);
+  return packet;
+}
+
+}  // namespace
 
 std::unique_ptr<FakePacket> FakePacket::Tcp(const std::string& source, uint16_t sourcePort,
                                             const std::string& destination,
@@ -322,13 +305,6 @@ std::unique_ptr<FakePacket> FakePacket::Udp(const std::string& source, uint16_t 
   return packet;
 }
 
-std::unique_ptr<FakePacket> FakePacket::Icmp(const std::string& source,
-                                             const std::string& destination, UCHAR type, UCHAR code,
-                                             const Bytes& payload) {
-  const UCHAR protocol = MakeAddress(source).version == 6 ? kIpProtocolIcmpv6 : kIpProtocolIcmp;
-  return Build(source, destination, protocol, IcmpHeader(type, code), payload);
-}
-
 std::unique_ptr<FakePacket> FakePacket::Raw(UCHAR protocol, const Bytes& ipHeader,
                                             const Bytes& transportHeader, const Bytes& payload) {
   auto packet = std::make_unique<FakePacket>();
@@ -348,8 +324,7 @@ std::unique_ptr<FakePacket> FakePacket::Raw(UCHAR protocol, const Bytes& ipHeade
     memcpy(destination.bytes, &ipHeader[16], 4);
     source.version = destination.version = 4;
   }
-  packet->SetSourceAddress(source);
-  packet->SetDestinationAddress(destination);
+  packet->SetAddresses(source, destination);
   if ((protocol == kIpProtocolTcp || protocol == kIpProtocolUdp) && transportHeader.size() >= 4) {
     const uint16_t sourcePort = static_cast<uint16_t>(transportHeader[0] << 8 | transportHeader[1]);
     const uint16_t destinationPort =

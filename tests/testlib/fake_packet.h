@@ -31,7 +31,6 @@ class ExactBytes {
   void Assign(const Bytes& bytes);
   const UCHAR* data() const { return bytes_.get(); }
   size_t size() const { return size_; }
-  Bytes ToVector() const { return Bytes(data(), data() + size_); }
 
  private:
   std::unique_ptr<UCHAR[]> bytes_;
@@ -69,8 +68,6 @@ class FakePacket final : public HostPacket {
   static std::unique_ptr<FakePacket> Udp(const std::string& source, uint16_t sourcePort,
                                          const std::string& destination, uint16_t destinationPort,
                                          const Bytes& payload);
-  static std::unique_ptr<FakePacket> Icmp(const std::string& source, const std::string& destination,
-                                          UCHAR type, UCHAR code, const Bytes& payload);
   // Everything from raw bytes; addresses, ports and TCP flags are taken from
   // the headers when they are long enough.
   static std::unique_ptr<FakePacket> Raw(UCHAR protocol, const Bytes& ipHeader,
@@ -85,8 +82,10 @@ class FakePacket final : public HostPacket {
   void SetProtocol(UCHAR protocol) { protocol_ = protocol; }
   void SetSource(const std::string& address) { source_ = MakeAddress(address); }
   void SetDestination(const std::string& address) { destination_ = MakeAddress(address); }
-  void SetSourceAddress(const HostAddress& address) { source_ = address; }
-  void SetDestinationAddress(const HostAddress& address) { destination_ = address; }
+  void SetAddresses(const HostAddress& source, const HostAddress& destination) {
+    source_ = source;
+    destination_ = destination;
+  }
   // Host-order setters store network order; the Raw ones store as given.
   void SetSourcePort(uint16_t hostOrder);
   void SetDestinationPort(uint16_t hostOrder);
@@ -98,7 +97,6 @@ class FakePacket final : public HostPacket {
   void SetAdapterIndex(ULONG index) { adapterIndex_ = index; }
   void SetNetworkProtocol(USHORT protocol) { networkProtocol_ = protocol; }
   void SetSigMask(ULONG w0, ULONG w1, ULONG w2, ULONG w3);
-  void ClearSigMask() { hasSigMask_ = false; }
   // By default the buffer length is the sum of the three byte buffers.
   void SetBufferLength(ULONG64 length);
   void SetIpHeader(const Bytes& bytes) { ipHeader_.Assign(bytes); }
@@ -113,10 +111,6 @@ class FakePacket final : public HostPacket {
   void SetNullData(bool null) { nullData_ = null; }
   void SetNullAdapter(bool null) { nullAdapter_ = null; }
   void SetNullBuffer(bool null) { nullBuffer_ = null; }
-  void SetNullApplication(bool null) { nullApplication_ = null; }
-  void SetNullVerdictSink(bool null) { nullSink_ = null; }
-  void SetImagePath(const std::u16string& path);
-  void SetProcessId(ULONG64 id) { processId_ = id; }
 
   const HostAddress& source() const { return source_; }
   const HostAddress& destination() const { return destination_; }
@@ -189,22 +183,8 @@ class FakePacket final : public HostPacket {
   bool nullData_ = false;
   bool nullAdapter_ = false;
   bool nullBuffer_ = false;
-  bool nullApplication_ = false;
-  bool nullSink_ = false;
-  std::unique_ptr<WCHAR[]> imagePath_;
-  size_t imagePathLength_ = 0;
-  ULONG64 processId_ = kNoProcessId;
   std::vector<SinkCall> calls_;
   std::vector<ULONG64> payloadArgs_;
 };
-
-// Header builders, for tests that assemble packets by hand.
-Bytes Ipv4Header(const HostAddress& source, const HostAddress& destination, UCHAR protocol,
-                 size_t transportAndPayloadLength);
-Bytes Ipv6Header(const HostAddress& source, const HostAddress& destination, UCHAR nextHeader,
-                 size_t transportAndPayloadLength);
-Bytes TcpHeader(uint16_t sourcePort, uint16_t destinationPort, UCHAR flags);
-Bytes UdpHeader(uint16_t sourcePort, uint16_t destinationPort, size_t payloadLength);
-Bytes IcmpHeader(UCHAR type, UCHAR code);
 
 }  // namespace testlib
