@@ -53,16 +53,16 @@ TEST_F(NamespaceTest, RegistryValueRoundTripsWithWindowsOverflowStatuses) {
   EXPECT_EQ(resultLength, 16u);
   EXPECT_EQ(info->DataLength, 4u);
   // Not even the fixed part: too small.
-  EXPECT_EQ(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer.data(), 8,
-                            &resultLength),
-            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(
+      ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer.data(), 8, &resultLength),
+      STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(resultLength, 16u);
 
   UNICODE_STRING missing;
   RtlInitUnicodeString(&missing, u"AltServiceName");
-  EXPECT_EQ(ZwQueryValueKey(key, &missing, KeyValuePartialInformation, buffer.data(), 64,
-                            &resultLength),
-            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(
+      ZwQueryValueKey(key, &missing, KeyValuePartialInformation, buffer.data(), 64, &resultLength),
+      STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
   EXPECT_EQ(kt::OpenHandleCount(), 0u);
 }
@@ -96,22 +96,21 @@ TEST_F(NamespaceTest, KeysOpenOnlyWhenPresentAndCreateNeedsAParent) {
 TEST_F(NamespaceTest, DeviceReceivesIoctlAndReplyComesBack) {
   ULONG seenCode = 0;
   std::u16string seenInput;
-  kt::RegisterDevice(u"\\Device\\vaultkd",
-                     [&](ULONG code, PVOID buffer, ULONG inLength, ULONG outLength,
-                         ULONG_PTR* information) {
-                       seenCode = code;
-                       seenInput.assign(static_cast<char16_t*>(buffer), inLength / 2 - 1);
-                       memset(buffer, 0, outLength);
-                       ULONG magic = 0x43444C41;
-                       memcpy(buffer, &magic, sizeof magic);
-                       *information = outLength;
-                       return STATUS_SUCCESS;
-                     });
+  kt::RegisterDevice(u"\\Device\\vaultkd", [&](ULONG code, PVOID buffer, ULONG inLength,
+                                               ULONG outLength, ULONG_PTR* information) {
+    seenCode = code;
+    seenInput.assign(static_cast<char16_t*>(buffer), inLength / 2 - 1);
+    memset(buffer, 0, outLength);
+    ULONG magic = 0x43444C41;
+    memcpy(buffer, &magic, sizeof magic);
+    *information = outLength;
+    return STATUS_SUCCESS;
+  });
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"\\device\\VAULTKD");
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                             nullptr, nullptr);
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                             nullptr);
   HANDLE file;
   IO_STATUS_BLOCK io;
   ASSERT_EQ(ZwOpenFile(&file, 3, &attributes, &io, 7, FILE_NON_DIRECTORY_FILE), STATUS_SUCCESS);
@@ -123,10 +122,10 @@ TEST_F(NamespaceTest, DeviceReceivesIoctlAndReplyComesBack) {
   UCHAR reply[80] = {0xEE};
   const ULONG code = CTL_CODE(0x42, 0x80D, METHOD_BUFFERED, FILE_ANY_ACCESS);
   EXPECT_EQ(code, 0x422034u);
-  ASSERT_EQ(ZwDeviceIoControlFile(file, nullptr, nullptr, nullptr, &io, code,
-                                  const_cast<char16_t*>(service), sizeof service, reply,
-                                  sizeof reply),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      ZwDeviceIoControlFile(file, nullptr, nullptr, nullptr, &io, code,
+                            const_cast<char16_t*>(service), sizeof service, reply, sizeof reply),
+      STATUS_SUCCESS);
   EXPECT_EQ(seenCode, 0x422034u);
   EXPECT_EQ(seenInput, u"nips");
   EXPECT_EQ(io.Information, 80u);
@@ -141,12 +140,12 @@ TEST_F(NamespaceTest, DeviceReceivesIoctlAndReplyComesBack) {
 
 TEST_F(NamespaceTest, ErrorStatusLeavesTheOutputUntouchedButAWarningCopies) {
   NTSTATUS answer = STATUS_UNSUCCESSFUL;
-  kt::RegisterDevice(u"\\Device\\d", [&](ULONG, PVOID buffer, ULONG, ULONG outLength,
-                                         ULONG_PTR* information) {
-    memset(buffer, 0xAB, outLength);
-    *information = outLength;
-    return answer;
-  });
+  kt::RegisterDevice(u"\\Device\\d",
+                     [&](ULONG, PVOID buffer, ULONG, ULONG outLength, ULONG_PTR* information) {
+                       memset(buffer, 0xAB, outLength);
+                       *information = outLength;
+                       return answer;
+                     });
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"\\Device\\d");
   OBJECT_ATTRIBUTES attributes;

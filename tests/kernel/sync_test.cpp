@@ -51,8 +51,7 @@ TEST_F(SyncTest, EventWakesAWaitingThread) {
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   std::atomic<bool> woke{false};
   std::thread waiter([&] {
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     woke = true;
   });
   LARGE_INTEGER poll{};
