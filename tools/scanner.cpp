@@ -173,7 +173,8 @@ class ProgressLine {
 };
 
 // Frames cross from a reading thread to the inspecting thread in batches, so
-// that libpcap's reads overlap the inspection instead of adding to it. The
+// that libpcap's reads and the decoding overlap the inspection instead of
+// adding to it. The
 // pipe holds a fixed number of batches of bounded size: memory stays flat
 // whatever the capture's size.
 constexpr size_t kBatchFrames = 4096;
@@ -184,6 +185,8 @@ struct FrameBatch {
   struct Entry {
     size_t offset;
     hostsim::CaptureFrame frame;  // data is rebased onto bytes when read
+    hostsim::DecodeResult decodeResult;
+    hostsim::DecodedPacket decoded;  // points into bytes when decodeResult is kOk
   };
   std::vector<uint8_t> bytes;
   std::vector<Entry> frames;
@@ -194,7 +197,8 @@ struct FrameBatch {
 
 class FramePipe {
  public:
-  explicit FramePipe(hostsim::CaptureReader* reader) : reader_(reader) {
+  FramePipe(hostsim::CaptureReader* reader, hostsim::LinkLayer link)
+      : reader_(reader), link_(link) {
     for (FrameBatch& batch : batches_) free_.push_back(&batch);
     thread_ = std::thread([this] { Read(); });
   }
@@ -254,15 +258,19 @@ class FramePipe {
       if (batch->last != hostsim::CaptureReader::ReadStatus::kFrame) break;
       const size_t offset = batch->bytes.size();
       batch->bytes.insert(batch->bytes.end(), frame.data, frame.data + frame.capturedLength);
-      batch->frames.push_back({offset, frame});
+      batch->frames.push_back({offset, frame, hostsim::DecodeResult::kOk, {}});
     }
+    // The bytes do not move any more: frames and decoded pointers can refer to them.
     for (FrameBatch::Entry& entry : batch->frames) {
       entry.frame.data = batch->bytes.data() + entry.offset;
+      entry.decodeResult =
+          hostsim::DecodeFrame(link_, entry.frame.data, entry.frame.capturedLength, &entry.decoded);
     }
     return batch->last == hostsim::CaptureReader::ReadStatus::kFrame;
   }
 
   hostsim::CaptureReader* reader_;
+  const hostsim::LinkLayer link_;
   std::mutex mutex_;
   std::condition_variable changed_;
   FrameBatch batches_[kBatchesInFlight];
@@ -374,23 +382,24 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
   }
   ProgressLine progress(options.progress, path);
   hostsim::SimPacket packet;
-  hostsim::DecodedPacket decoded;
   std::string engineError;
   hostsim::CaptureReader::ReadStatus status = hostsim::CaptureReader::ReadStatus::kFrame;
   // One frame through decoding and the firewall core; false stops the scan.
-  auto inspectFrame = [&](const hostsim::CaptureFrame& frame) -> bool {
+  auto inspectFrame = [&](const FrameBatch::Entry& entry) -> bool {
+    const hostsim::CaptureFrame& frame = entry.frame;
     const uint64_t pcapCount = ++result.frames;
     progress.Update(pcapCount);
-    const hostsim::DecodeResult decodeResult =
-        hostsim::DecodeFrame(*link, frame.data, frame.capturedLength, &decoded);
-    ++result.decodeResults[static_cast<int>(decodeResult)];
-    if (decodeResult != hostsim::DecodeResult::kOk) return true;
+    ++result.decodeResults[static_cast<int>(entry.decodeResult)];
+    if (entry.decodeResult != hostsim::DecodeResult::kOk) return true;
 #ifdef NIPS_SCAN_EXACT_COPIES
     // Sanitizer builds give the plug-in the IP packet in an allocation of its
     // exact size, so that a read one byte past the packet is reported.
+    hostsim::DecodedPacket decoded = entry.decoded;
     std::unique_ptr<uint8_t[]> exact(new uint8_t[decoded.ipLength]);
     memcpy(exact.get(), decoded.ip, decoded.ipLength);
     hostsim::RebasePacket(&decoded, exact.get());
+#else
+    const hostsim::DecodedPacket& decoded = entry.decoded;
 #endif
     // Every time window of the detectors runs on capture time.
     kt::SetSystemTime(kt::SystemTimeFromUnix(frame.seconds, frame.microseconds));
@@ -442,11 +451,11 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     if (onAlert) onAlert(alert);
     return true;
   };
-  FramePipe pipe(&reader);
+  FramePipe pipe(&reader, *link);
   while (status == hostsim::CaptureReader::ReadStatus::kFrame && engineError.empty()) {
     FrameBatch* batch = pipe.Take();
     for (const FrameBatch::Entry& entry : batch->frames) {
-      if (!inspectFrame(entry.frame)) break;
+      if (!inspectFrame(entry)) break;
     }
     status = batch->last;
     error = batch->error;
