@@ -149,6 +149,18 @@ int main(int argc, char** argv) {
   CLI::App* policyDefault =
       policy->add_subcommand("default", "Print the default policy as a policy file");
 
+  // CLI11 reports an unknown command as a missing one; name it instead.
+  const auto known = [&app](const char* name) {
+    for (const CLI::App* command : app.get_subcommands({})) {
+      if (command->get_name() == name) return true;
+    }
+    return false;
+  };
+  if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
+    fprintf(stderr, "nips: unknown command '%s' (commands: scan, signatures, policy; see --help)\n",
+            argv[1]);
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

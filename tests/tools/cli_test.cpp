@@ -87,7 +87,7 @@ TEST_F(CliTest, HelpExitsWithZeroAndUsageErrorsWithTwo) {
       {{"--help"}, 0, "Usage"},
       {{"scan", "--help"}, 0, "--log-mask"},
       {{}, 2, "A subcommand is required"},
-      {{"frobnicate"}, 2, "subcommand"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
       {{"scan"}, 2, "CAPTURE is required"},
       {{"scan", "--bogus", benign}, 2, "--bogus"},
       {{"scan", "--log-mask", "lots", benign}, 2, "nips: --log-mask lots: expected a number"},
