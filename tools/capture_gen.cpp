@@ -1,4 +1,6 @@
 #include "tools/capture_gen.h"
+
+#include "tools/capture_gen_bytes.h"
 #include "tools/capture_gen_smb.h"
 
 #include <errno.h>
@@ -18,39 +20,7 @@ constexpr uint8_t kTcp = 6, kUdp = 17, kIcmp = 1, kIcmpv6 = 58;
 
 bool IsIpv6(const std::string& address) { return address.find(':') != std::string::npos; }
 
-void Le16(ByteVector* out, uint16_t v) {
-  out->push_back(static_cast<uint8_t>(v));
-  out->push_back(static_cast<uint8_t>(v >> 8));
-}
-void Le32(ByteVector* out, uint32_t v) {
-  Le16(out, static_cast<uint16_t>(v));
-  Le16(out, static_cast<uint16_t>(v >> 16));
-}
-void Be16(ByteVector* out, uint16_t v) {
-  out->push_back(static_cast<uint8_t>(v >> 8));
-  out->push_back(static_cast<uint8_t>(v));
-}
-void Be32(ByteVector* out, uint32_t v) {
-  Be16(out, static_cast<uint16_t>(v >> 16));
-  Be16(out, static_cast<uint16_t>(v));
-}
-void Append(ByteVector* out, const ByteVector& more) {
-  out->insert(out->end(), more.begin(), more.end());
-}
-void Append(ByteVector* out, const std::string& more) {
-  out->insert(out->end(), more.begin(), more.end());
-}
-
 // ---- Protocol payloads -------------------------------------------------------
-
-// NetBIOS session message around an SMB message.
-ByteVector Nbss(const ByteVector& message) {
-  ByteVector out = {0x00, static_cast<uint8_t>(message.size() >> 16),
-                    static_cast<uint8_t>(message.size() >> 8),
-                    static_cast<uint8_t>(message.size())};
-  Append(&out, message);
-  return out;
-}
 
 struct Smb1Ids {
   uint16_t pidHigh = 0;

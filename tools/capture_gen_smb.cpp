@@ -4,29 +4,13 @@
 #include <string>
 
 #include "hostsim/packet_builder.h"
+#include "tools/capture_gen_bytes.h"
 
 namespace capgen {
 namespace {
 
 constexpr char kServer[] = "192.168.1.20";
 
-void Le16(ByteVector* out, uint16_t v) {
-  out->push_back(static_cast<uint8_t>(v));
-  out->push_back(static_cast<uint8_t>(v >> 8));
-}
-void Le32(ByteVector* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void Le64(ByteVector* out, uint64_t v) {
-  Le32(out, static_cast<uint32_t>(v));
-  Le32(out, static_cast<uint32_t>(v >> 32));
-}
-void Append(ByteVector* out, const ByteVector& more) {
-  out->insert(out->end(), more.begin(), more.end());
-}
-void Append(ByteVector* out, const std::string& more) {
-  out->insert(out->end(), more.begin(), more.end());
-}
 ByteVector Utf16(const std::string& ascii) {
   ByteVector out;
   for (char c : ascii) Le16(&out, static_cast<uint8_t>(c));
@@ -34,14 +18,6 @@ ByteVector Utf16(const std::string& ascii) {
 }
 
 // ---- NetBIOS session service and SMB1 ----------------------------------------
-
-ByteVector Nbss(const ByteVector& message) {
-  ByteVector out = {0x00, static_cast<uint8_t>(message.size() >> 16),
-                    static_cast<uint8_t>(message.size() >> 8),
-                    static_cast<uint8_t>(message.size())};
-  Append(&out, message);
-  return out;
-}
 
 struct Smb1Context {
   uint16_t tid = 0x0800;
