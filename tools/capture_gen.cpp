@@ -509,6 +509,16 @@ struct ExampleSpec {
   std::function<Trace()> build;
 };
 
+// An attacker's whole TCP session to the SMB server carrying one request.
+Trace OneRequestSession(uint16_t clientPort, const ByteVector& request) {
+  Trace t;
+  TcpSession s(&t, "10.0.0.66", clientPort, "192.168.1.20", 445);
+  s.Open();
+  s.Client(request);
+  s.Close();
+  return t;
+}
+
 std::vector<ExampleSpec> ExampleSpecs() {
   return {
       {"benign.pcap",
@@ -517,40 +527,26 @@ std::vector<ExampleSpec> ExampleSpecs() {
       {"attack-2231-smb-negotiate-high-pid.pcap",
        "SMB1 negotiate with a non-zero high process-id word (2231 on frame 4)",
        [] {
-         Trace t;
-         TcpSession s(&t, "10.0.0.66", 50001, "192.168.1.20", 445);
-         s.Open();
          Smb1Ids ids;
          ids.pidHigh = 0x1337;
-         s.Client(Smb1Negotiate(ids));
-         s.Close();
-         return t;
+         return OneRequestSession(50001, Smb1Negotiate(ids));
        }},
       {"attack-2232-nt-transact-create-small-params.pcap",
        "SMB1 NT Transact create asking for 16 parameter bytes (2232 on frame 4)",
        [] {
-         Trace t;
-         TcpSession s(&t, "10.0.0.66", 50002, "192.168.1.20", 445);
-         s.Open();
          Smb1Ids ids;
          ids.tid = 0x0800;
          ids.uid = 0x0801;
-         s.Client(Smb1NtTransact(ids, 16, 60, 1));
-         s.Close();
-         return t;
+         return OneRequestSession(50002, Smb1NtTransact(ids, 16, 60, 1));
        }},
       {"attack-2233-trans2-open2-small-params.pcap",
        "SMB1 Transaction2 open2 with a maximum parameter count of 10 (2233 on frame 4)",
        [] {
-         Trace t;
-         TcpSession s(&t, "10.0.0.66", 50003, "192.168.1.20", 445);
-         s.Open();
          Smb1Ids ids;
          ids.tid = 0x0800;
          ids.uid = 0x0801;
-         s.Client(Smb1Transaction(0x32, ids, 10, 1024, {0x0000}, {0}, ByteVector(30, 0)));
-         s.Close();
-         return t;
+         return OneRequestSession(
+             50003, Smb1Transaction(0x32, ids, 10, 1024, {0x0000}, {0}, ByteVector(30, 0)));
        }},
       {"attack-3718-rap-enum-zero-max.pcap",
        "SMB1 RAP server enumeration on port 139 allowing no data back (3718 on frame 4)",
