@@ -51,6 +51,9 @@ void FirewallCore::Detach(HostPluginBase* plugin) {
 std::optional<LONG> FirewallCore::Inspect(HostPacket* packet) {
   // No lock on the packet path: the real core calls plug-ins from many
   // processors at once, and a per-packet mutex showed up in scan profiles.
+  // Calls that find nothing attached leave the count alone, so that traffic
+  // after a detach cannot keep a waiting Detach from seeing zero.
+  if (plugin_.load(std::memory_order_relaxed) == nullptr) return std::nullopt;
   inFlight_.fetch_add(1);
   HostPluginBase* plugin = plugin_.load();
   if (plugin == nullptr) {
