@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -19,38 +20,30 @@ namespace {
 // returned (a freed plug-in is AddressSanitizer's to catch).
 class WatchedPacket final : public HostPacket {
  public:
-  WatchedPacket(const hostsim::ServiceRegistry* registry, std::atomic<int>* lateCalls)
-      : registry_(registry),
-        lateCalls_(lateCalls),
-        inner_(testlib::FakePacket::Tcp("192.0.2.1", 40000, "192.0.2.2", 80, kTcpFlagAck,
-                                        testlib::BytesOf("GET / HTTP/1.1\r\n\r\n"))) {}
-
-  HostFlow* GetFlow() override { return Watch(inner_->GetFlow()); }
-  HostPacketData* GetPacketData() override { return Watch(inner_->GetPacketData()); }
-  HostApplication* GetApplication() override { return Watch(inner_->GetApplication()); }
-  HostAdapter* GetAdapter() override { return Watch(inner_->GetAdapter()); }
-  HostBuffer* GetBuffer() override { return Watch(inner_->GetBuffer()); }
-  HostVerdictSink* GetVerdictSink() override { return Watch(inner_->GetVerdictSink()); }
+  WatchedPacket(const hostsim::ServiceRegistry* registry, std::atomic<int>* late)
+      : registry_(registry), late_(late) {}
+  HostFlow* GetFlow() override { return Watch(inner->GetFlow()); }
+  HostPacketData* GetPacketData() override { return Watch(inner->GetPacketData()); }
+  HostApplication* GetApplication() override { return Watch(inner->GetApplication()); }
+  HostAdapter* GetAdapter() override { return Watch(inner->GetAdapter()); }
+  HostBuffer* GetBuffer() override { return Watch(inner->GetBuffer()); }
+  HostVerdictSink* GetVerdictSink() override { return Watch(inner->GetVerdictSink()); }
   void Reserved6() override {}
-  const ULONG* GetSigMask() override { return Watch(inner_->GetSigMask()); }
-
-  testlib::FakePacket* inner() { return inner_.get(); }
+  const ULONG* GetSigMask() override { return Watch(inner->GetSigMask()); }
+  const std::unique_ptr<testlib::FakePacket> inner = testlib::FakePacket::Tcp(
+      "192.0.2.1", 40000, "192.0.2.2", 80, kTcpFlagAck, testlib::BytesOf("GET / HTTP/1.1\r\n\r\n"));
 
  private:
   template <typename T>
   T Watch(T value) {
-    if (registry_->unregistrations() != 0) lateCalls_->fetch_add(1);
+    if (registry_->unregistrations() != 0) late_->fetch_add(1);
     return value;
   }
-
   const hostsim::ServiceRegistry* registry_;
-  std::atomic<int>* lateCalls_;
-  std::unique_ptr<testlib::FakePacket> inner_;
+  std::atomic<int>* late_;
 };
 
-// Spins (bounded) until ready() holds; false if it never did.
-template <typename Ready>
-bool SpinUntil(Ready ready) {
+bool SpinUntil(const std::function<bool()>& ready) {
   for (long i = 0; i < 20000000; ++i) {
     if (ready()) return true;
     std::this_thread::yield();
@@ -59,15 +52,14 @@ bool SpinUntil(Ready ready) {
 }
 
 TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
-  constexpr int kInspectors = 3;
-  constexpr int kRounds = 5000;  // detach and configuration rounds at most
+  constexpr int kInspectors = 3, kRounds = 5000, kReattachesBeforeUnload = 20;
   kt::ResetWorld();
   auto core = std::make_unique<hostsim::CoreDriver>();
   auto host = std::make_unique<hostsim::DriverHost>(core.get());
   ASSERT_EQ(host->Load(), STATUS_SUCCESS);
 
-  std::atomic<int> lateCalls{0}, inspectorsDone{0}, inspectedAfterUnload{0}, unexpected{0};
-  std::atomic<int> reattachRounds{0}, started{0};
+  std::atomic<int> lateCalls{0}, inspectorsDone{0}, inspectedAfterUnload{0}, unexpected{0},
+      reattachRounds{0}, started{0};
   std::atomic<bool> unloaded{false};
   auto startTogether = [&] {
     started.fetch_add(1);
@@ -81,13 +73,11 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
       int afterUnload = 0;
       for (int i = 0; i < 200000 && afterUnload < 50; ++i) {
         const bool wasUnloaded = unloaded.load();
-        std::optional<LONG> result = host->Inspect((i % 4 == 3) ? nullptr : &packet);
-        packet.inner()->ClearRecord();
-        if (result.has_value()) {
-          if (wasUnloaded) inspectedAfterUnload.fetch_add(1);
-          if (*result != 0 && *result != 2) unexpected.fetch_add(1);
-        }
-        if (wasUnloaded) ++afterUnload;
+        const std::optional<LONG> result = host->Inspect((i % 4 == 3) ? nullptr : &packet);
+        packet.inner->ClearRecord();
+        if (result && wasUnloaded) inspectedAfterUnload.fetch_add(1);
+        if (result && *result != 0 && *result != 2) unexpected.fetch_add(1);
+        afterUnload += wasUnloaded;
       }
       inspectorsDone.fetch_add(1);
     });
@@ -113,8 +103,6 @@ TEST(UnloadRaceTest, NoInspectionRunsOnOrAfterTheUnloadedPlugin) {
     }
   });
 
-  // Unload while the others are busy (the detacher runs until the unload).
-  constexpr int kReattachesBeforeUnload = 20;
   EXPECT_TRUE(SpinUntil([&] {
     return (core->firewall().inspections() >= 2000 || inspectorsDone.load() == kInspectors) &&
            reattachRounds.load() >= kReattachesBeforeUnload;
