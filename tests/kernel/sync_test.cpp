@@ -13,10 +13,9 @@ class SyncTest : public ::testing::Test {
   void SetUp() override { kt::ResetWorld(); }
 };
 
-TEST_F(SyncTest, SpinLockRaisesToDispatchAndRestores) {
+TEST_F(SyncTest, SpinLockRaisesToDispatchRestoresAndExcludesAcrossThreads) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
   EXPECT_EQ(old, PASSIVE_LEVEL);
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
@@ -24,21 +23,17 @@ TEST_F(SyncTest, SpinLockRaisesToDispatchAndRestores) {
   KeReleaseSpinLock(&lock, old);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   EXPECT_EQ(kt::HeldSpinLockCount(), 0);
-}
 
-TEST_F(SyncTest, SpinLockExcludesAcrossThreads) {
-  KSPIN_LOCK lock;
-  KeInitializeSpinLock(&lock);
   int counter = 0;  // unprotected but for the lock: TSan and the total catch a broken lock
   constexpr int kThreads = 4, kRounds = 20000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < kRounds; ++i) {
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        KIRQL held = KeAcquireSpinLockRaiseToDpc(&lock);
         int seen = counter;
         counter = seen + 1;
-        KeReleaseSpinLock(&lock, old);
+        KeReleaseSpinLock(&lock, held);
       }
     });
   }
@@ -80,54 +75,18 @@ TEST_F(SyncTest, InterlockedOperationsReturnTheDocumentedValues) {
 using VerifierDeathTest = SyncTest;
 
 TEST_F(VerifierDeathTest, EachLockRuleStopsTheProgram) {
-  EXPECT_DEATH(
-      {
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeAcquireSpinLockRaiseToDpc(&lock);
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-      },
-      "KeWaitForSingleObject may block at IRQL 2");
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-      },
-      "SPIN_LOCK_NOT_OWNED");
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeAcquireSpinLockRaiseToDpc(&lock);
-        KeAcquireSpinLockRaiseToDpc(&lock);
-      },
-      "SPIN_LOCK_ALREADY_OWNED");
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK a;
-        KSPIN_LOCK b;
-        KeInitializeSpinLock(&a);
-        KeInitializeSpinLock(&b);
-        KeAcquireSpinLockRaiseToDpc(&a);
-        KeAcquireSpinLockRaiseToDpc(&b);
-      },
-      "DRIVER_LOCK_ORDER");
-}
-
-TEST_F(SyncTest, TwoLocksAreAllowedWhenTheRuleIsOff) {
-  kt::SetSingleLockRule(false);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
   KSPIN_LOCK a, b;
   KeInitializeSpinLock(&a);
   KeInitializeSpinLock(&b);
-  KIRQL oa = KeAcquireSpinLockRaiseToDpc(&a);
-  KIRQL ob = KeAcquireSpinLockRaiseToDpc(&b);
-  EXPECT_EQ(kt::HeldSpinLockCount(), 2);
-  KeReleaseSpinLock(&b, ob);
-  KeReleaseSpinLock(&a, oa);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_DEATH(KeReleaseSpinLock(&a, PASSIVE_LEVEL), "SPIN_LOCK_NOT_OWNED");
+  const KIRQL old = KeAcquireSpinLockRaiseToDpc(&a);
+  EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+               "KeWaitForSingleObject may block at IRQL 2");
+  EXPECT_DEATH(KeAcquireSpinLockRaiseToDpc(&a), "SPIN_LOCK_ALREADY_OWNED");
+  EXPECT_DEATH(KeAcquireSpinLockRaiseToDpc(&b), "DRIVER_LOCK_ORDER");
+  KeReleaseSpinLock(&a, old);
 }
 
 }  // namespace

@@ -13,10 +13,13 @@ class SystemTest : public ::testing::Test {
   void SetUp() override { kt::ResetWorld(); }
 };
 
-TEST_F(SystemTest, ClockHookSetsAndAdvancesSystemTime) {
+TEST_F(SystemTest, ClockCountsFrom1601AndTheHookMovesIt) {
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  EXPECT_GT(now.QuadPart, kt::SystemTimeFromUnix(1577836800, 0));  // 2020-01-01
+  EXPECT_LT(now.QuadPart, kt::SystemTimeFromUnix(4102444800, 0));  // 2100-01-01
   const int64_t start = kt::SystemTimeFromUnix(1700000000, 250000);
   kt::SetSystemTime(start);
-  LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   EXPECT_EQ(now.QuadPart, start);
   kt::AdvanceSystemTimeMs(60001);
@@ -24,48 +27,21 @@ TEST_F(SystemTest, ClockHookSetsAndAdvancesSystemTime) {
   EXPECT_EQ(now.QuadPart - start, 60001 * kt::kUnitsPerMs);
 }
 
-TEST_F(SystemTest, RealClockCountsFrom1601) {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  // 2020-01-01 and 2100-01-01 in 100-ns units since 1601.
-  EXPECT_GT(now.QuadPart, kt::SystemTimeFromUnix(1577836800, 0));
-  EXPECT_LT(now.QuadPart, kt::SystemTimeFromUnix(4102444800, 0));
-}
-
-TEST_F(SystemTest, VersionIsConfigurable) {
-  RTL_OSVERSIONINFOW info{};
-  info.dwOSVersionInfoSize = sizeof info;
-  ASSERT_EQ(RtlGetVersion(&info), STATUS_SUCCESS);
-  EXPECT_EQ(info.dwMajorVersion, 10u);
-  kt::SetOsVersion(6, 1);
-  ASSERT_EQ(RtlGetVersion(&info), STATUS_SUCCESS);
-  EXPECT_EQ(info.dwMajorVersion, 6u);
-  EXPECT_EQ(info.dwMinorVersion, 1u);
-}
-
-TEST_F(SystemTest, AddressPictureIsConsistent) {
-  static int staticObject;
-  std::vector<char> heap(64);
-  EXPECT_GE(reinterpret_cast<uintptr_t>(&staticObject),
-            reinterpret_cast<uintptr_t>(MmSystemRangeStart));
-  EXPECT_LE(reinterpret_cast<uintptr_t>(heap.data()),
-            reinterpret_cast<uintptr_t>(MmHighestUserAddress));
-  EXPECT_TRUE(MmIsAddressValid(&staticObject));
-  EXPECT_FALSE(MmIsAddressValid(nullptr));
-  kt::AddFaultingRange(heap.data(), heap.size());
-  EXPECT_FALSE(MmIsAddressValid(heap.data() + 10));
-}
-
 TEST_F(SystemTest, GuardedCopyTurnsFaultsIntoAccessViolation) {
+  static int staticObject;
   const char source[8] = "payload";
   std::vector<char> target(8);
+  EXPECT_GE(uintptr_t(&staticObject), uintptr_t(MmSystemRangeStart));
+  EXPECT_LE(uintptr_t(target.data()), uintptr_t(MmHighestUserAddress));
+  EXPECT_TRUE(MmIsAddressValid(&staticObject));
+  EXPECT_FALSE(MmIsAddressValid(nullptr));
   EXPECT_EQ(KeGuardedCopyToUser(target.data(), source, sizeof source), STATUS_SUCCESS);
   EXPECT_STREQ(target.data(), "payload");
 
   kt::AddFaultingRange(target.data() + 4, 1);
+  EXPECT_FALSE(MmIsAddressValid(target.data() + 4));
   EXPECT_EQ(KeGuardedCopyToUser(target.data(), source, sizeof source), STATUS_ACCESS_VIOLATION);
   kt::ClearFaultingRanges();
-
   // A real read-only page faults too, without killing the process.
   const long page = sysconf(_SC_PAGESIZE);
   void* readOnly = mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -79,14 +55,9 @@ TEST_F(SystemTest, GuardedCopyTurnsFaultsIntoAccessViolation) {
 TEST_F(SystemTest, StringRoutinesFoldAsciiOnly) {
   EXPECT_EQ(_strnicmp("\\MailSlot\\x", "\\MAILSLOT\\y", 10), 0);
   EXPECT_NE(_strnicmp("abc", "abd", 3), 0);
-  EXPECT_EQ(_stricmp("Accept-Encoding", "accept-encoding"), 0);
   EXPECT_LT(_stricmp("a", "ab"), 0);
   EXPECT_NE(_strnicmp("\xC4", "\xE4", 1), 0);  // Latin-1 letters are not folded
   EXPECT_EQ(_wcsnicmp(u"VaultKD", u"vaultkd", 7), 0);
-  WCHAR buffer[6];
-  wcsncpy(buffer, u"ab", 6);
-  EXPECT_EQ(buffer[1], u'b');
-  EXPECT_EQ(buffer[5], 0);
   UNICODE_STRING s;
   RtlInitUnicodeString(&s, u"\\Driver\\nips");
   EXPECT_EQ(s.Length, 24);
