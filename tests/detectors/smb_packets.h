@@ -4,7 +4,6 @@
 
 #include <stdint.h>
 
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,9 +21,8 @@ struct Field {  // little-endian, 1, 2 or 4 bytes
 };
 
 inline Bytes Put(Bytes b, std::initializer_list<Field> fields) {
-  for (const Field& f : fields) {
+  for (const Field& f : fields)
     for (int i = 0; i < f.width; ++i) b.at(f.offset + i) = static_cast<uint8_t>(f.value >> (8 * i));
-  }
   return b;
 }
 inline Bytes PutText(Bytes b, size_t offset, const std::string& text) {
@@ -35,16 +33,12 @@ inline Bytes PutText(Bytes b, size_t offset, const std::string& text) {
 // `length` (at least 8) bytes, the NetBIOS length consistent, then idByte "SMB".
 inline Bytes SessionMessage(size_t length, uint8_t idByte) {
   const uint32_t n = static_cast<uint32_t>(length - 4);
-  return PutText(
-      Put(Bytes(length, 0), {{1, n >> 16, 1}, {2, n >> 8, 1}, {3, n, 1}, {4, idByte, 1}}), 5,
-      "SMB");
+  return Put(PutText(Bytes(length, 0), 5, "SMB"),
+             {{1, n >> 16, 1}, {2, n >> 8, 1}, {3, n, 1}, {4, idByte, 1}});
 }
-
-inline Bytes Smb1(size_t length, uint8_t command) {
-  return Put(SessionMessage(length, 0xFF), {{8, command, 1}});
-}
-inline Bytes Smb2(size_t length, uint16_t command) {
-  return Put(SessionMessage(length, 0xFE), {{8, 0x40, 1}, {16, command}});
+inline Bytes Smb1(size_t n, uint8_t cmd) { return Put(SessionMessage(n, 0xFF), {{8, cmd, 1}}); }
+inline Bytes Smb2(size_t length, uint16_t cmd) {
+  return Put(SessionMessage(length, 0xFE), {{8, 0x40, 1}, {16, cmd}});
 }
 
 inline Bytes Negotiate(uint16_t pidHigh, uint16_t treeId = 0, uint16_t userId = 0,
@@ -73,23 +67,19 @@ inline Bytes MailslotWrite(const std::string& name, uint16_t maxParams = 0, size
                  73, name);
 }
 // A request whose byte count sits at offset (Search 41, Copy 43, Rename 39).
-inline Bytes ByteCount(uint8_t command, size_t offset, uint16_t byteCount) {
-  return Put(Smb1(offset + 2, command), {{offset, byteCount}});
+inline Bytes ByteCount(uint8_t cmd, size_t at, uint16_t n) {
+  return Put(Smb1(at + 2, cmd), {{at, n}});
 }
-inline Bytes Smb2Write(uint16_t dataOffset, size_t length) {
-  return Put(Smb2(length, 9), {{70, dataOffset}});
-}
+inline Bytes Smb2Write(uint16_t offset, size_t n) { return Put(Smb2(n, 9), {{70, offset}}); }
 // An SMB2 reply whose NetBIOS length bytes 2..3 (big-endian) say netbiosLength.
 inline Bytes Smb2Reply(size_t length, uint16_t netbiosLength) {
-  return Put(Smb2(length, 1),
-             {{2, static_cast<uint32_t>(netbiosLength >> 8), 1}, {3, netbiosLength, 1}});
+  return Put(Smb2(length, 1), {{2, uint32_t(netbiosLength >> 8), 1}, {3, netbiosLength, 1}});
 }
 // Session Setup AndX carrying NTLMSSP messages {k, type} at offset 48 + k.
 inline Bytes SessionSetup(size_t length, const std::vector<std::pair<size_t, uint32_t>>& blobs) {
   Bytes b = Smb1(length, 0x73);
-  for (const auto& [k, type] : blobs) {
+  for (const auto& [k, type] : blobs)
     b = Put(PutText(b, 48 + k, std::string("NTLMSSP") + '\0'), {{48 + k + 8, type, 4}});
-  }
   return b;
 }
 inline Bytes NtlmAuthenticate() { return SessionSetup(200, {{30, 3}}); }
@@ -102,9 +92,7 @@ inline Bytes TransSecondary(uint16_t total, uint16_t dataCount, size_t length = 
 inline Bytes Smb2Ioctl(uint32_t kind, uint32_t at144, uint32_t at156, size_t length = 160) {
   return Put(Smb2(length, 11), {{124, kind, 4}, {144, at144, 4}, {156, at156, 4}});
 }
-inline Bytes Trans2Probe(uint16_t multiplexId, uint16_t subcommand) {
-  return Put(Trans2(0, 0, subcommand), {{34, multiplexId}});
-}
+inline Bytes Trans2Probe(uint16_t mid, uint16_t sub) { return Put(Trans2(0, 0, sub), {{34, mid}}); }
 inline Bytes Compression(uint32_t originalSize, uint32_t offset) {
   return Put(SessionMessage(20, 0xFC), {{8, originalSize, 4}, {16, offset, 4}});
 }
