@@ -11,7 +11,6 @@ namespace {
 
 using testlib::SendEnforce;
 using testlib::SendPolicy;
-using Texts = std::vector<std::string>;
 
 // Everything a refused request must leave as it was, as bytes.
 std::vector<uint8_t> StateOf(const NipsPlugin* p) {
@@ -28,13 +27,10 @@ std::vector<uint8_t> StateOf(const NipsPlugin* p) {
 using ControlTest = EngineTest;
 
 TEST_F(ControlTest, BadBuffersGetTheirStatusAndChangeNothing) {
-  // One length off by one or one pointer null, with otherwise valid content;
-  // codes outside 1..8 are not implemented.
-  const struct {
-    ULONG code;
-    ULONG64 inputLength, outputLength;
-    std::string null;  // which of input (i), output (o) and bytesReturned (r) are null
-  } requests[] = {
+  // One length off by one or one of input (i), output (o), bytesReturned (r) null, with otherwise
+  // valid content; codes outside 1..8 are not implemented.
+  // clang-format off
+  const struct { ULONG code; ULONG64 inputLength, outputLength; const char* null; } requests[] = {
       {1, 20, 20, "i"},  {1, 19, 20, ""},  {1, 21, 20, ""},  {1, 20, 20, "o"},  {1, 20, 19, ""},
       {1, 20, 20, "r"},  {2, 32, 0, "io"}, {2, 31, 0, "o"},  {2, 33, 0, "o"},   {3, 12, 0, "io"},
       {3, 13, 0, "o"},   {3, 11, 0, "o"},  {5, 4, 0, "io"},  {5, 3, 0, "o"},    {5, 5, 0, "o"},
@@ -42,6 +38,7 @@ TEST_F(ControlTest, BadBuffersGetTheirStatusAndChangeNothing) {
       {6, 17, 16, ""},   {6, 16, 16, "o"}, {6, 16, 15, ""},  {6, 16, 17, ""},   {6, 16, 16, "r"},
       {8, 4, 1024, "i"}, {8, 3, 1024, ""}, {8, 5, 1024, ""}, {8, 4, 1024, "o"}, {8, 4, 1023, ""},
       {8, 4, 1024, "r"}, {0, 4, 1024, ""}, {9, 4, 1024, ""}};
+  // clang-format on
   std::vector<uint8_t> user(256);
   for (const auto& c : requests) {
     SCOPED_TRACE(&c - requests);
@@ -53,9 +50,7 @@ TEST_F(ControlTest, BadBuffersGetTheirStatusAndChangeNothing) {
     if (c.code == 5 || c.code == 8) input[0] = c.code == 5 ? 0x1F : 1;
     ULONG64 returned = 0x5555;
     const auto before = StateOf(plugin());
-    auto unless = [&c](char which, auto* pointer) {
-      return c.null.find(which) == std::string::npos ? pointer : nullptr;
-    };
+    auto unless = [&c](char which, auto* p) { return strchr(c.null, which) ? nullptr : p; };
     EXPECT_EQ(plugin()->Control(c.code, unless('i', input.data()), c.inputLength,
                                 unless('o', output.data()), c.outputLength, unless('r', &returned)),
               c.code >= 1 && c.code <= 8 ? STATUS_INVALID_PARAMETER : STATUS_NOT_IMPLEMENTED);
@@ -66,8 +61,7 @@ TEST_F(ControlTest, BadBuffersGetTheirStatusAndChangeNothing) {
 }
 
 TEST_F(ControlTest, EvidenceRing) {
-  // A refused request 8 logs its arguments.
-  char input[4] = {1, 0, 0, 0};
+  char input[4] = {1, 0, 0, 0};  // a refused request 8 logs its arguments
   ULONG64 returned = 0;
   EXPECT_EQ(plugin()->Control(kControlGetAdditionalData, input, 4, nullptr, 1024, &returned),
             STATUS_INVALID_PARAMETER);
@@ -76,16 +70,14 @@ TEST_F(ControlTest, EvidenceRing) {
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(input)),
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(&returned)));
   ExpectOnlyLine(plugin(), line, kLogError, kLogKindFlagged);
-  // Slots 1..128, then the ring wraps.
+  // Slots 1..128, then the ring wraps; an unwritten slot is zeros.
   ULONG slot = 0;
-  for (ULONG i = 1; i <= 128; ++i) {
+  for (ULONG i = 1; i <= 129; ++i) {
     WCHAR* text = ReserveAdditionalData(&slot);
     ASSERT_NE(text, nullptr);
-    ASSERT_EQ(slot, i);
+    ASSERT_EQ(slot, (i - 1) % 128 + 1);
     if (slot == 128) memcpy(text, u"last", 10);
   }
-  ReserveAdditionalData(&slot);
-  EXPECT_EQ(slot, 1u) << "the ring wraps after 128";
   std::vector<uint8_t> out(1024, 0xAB);
   auto request = [&](LONG index) {
     return plugin()->Control(kControlGetAdditionalData, &index, 4, out.data(), 1024, &returned);
@@ -93,28 +85,25 @@ TEST_F(ControlTest, EvidenceRing) {
   for (LONG bad : {0, 129, -1}) EXPECT_EQ(request(bad), STATUS_INVALID_PARAMETER) << bad;
   EXPECT_EQ(std::count(out.begin(), out.end(), 0xAB), 1024);
   EXPECT_EQ(request(128), STATUS_SUCCESS);
-  EXPECT_EQ(returned, 1024u);
-  EXPECT_EQ(memcmp(out.data(), u"last", 10), 0);
+  EXPECT_EQ(std::tuple(returned, memcmp(out.data(), u"last", 10)), std::tuple(1024u, 0));
   EXPECT_EQ(request(2), STATUS_SUCCESS);
-  EXPECT_EQ(std::count(out.begin(), out.end(), 0), 1024) << "an unwritten slot is zeros";
+  EXPECT_EQ(std::count(out.begin(), out.end(), 0), 1024);
 }
 
 TEST_F(ControlTest, HandshakeAcceptsPeersFrom8_0_1701) {
   const HandshakeRecord ours = {0x8BADF00D, 8, 0, 0, 11690}, none{};
   const ULONG M = kHandshakeMagic;
   const NTSTATUS no = STATUS_NOT_SUPPORTED, ok = STATUS_SUCCESS;
-  const struct {
-    HandshakeRecord peer;
-    NTSTATUS expected;
-  } cases[] = {{{M, 7, 9, 9, 99999}, no}, {{M, 8, 0, 0, 1700}, no},
-               {{M, 8, 0, 0, 1701}, ok},  {{M, 8, 0, 0, 0}, no},
-               {{M, 8, 0, 0, 1}, ok},     {{M, 8, 0, 7, 2}, no},
-               {{M, 8, 1, 0, 5}, ok},     {{M + 1, 9, 0, 0, 1}, STATUS_INVALID_PARAMETER}};
+  // clang-format off
+  const struct { HandshakeRecord peer; NTSTATUS expected; } cases[] = {
+      {{M, 7, 9, 9, 99999}, no}, {{M, 8, 0, 0, 1700}, no}, {{M, 8, 0, 0, 1701}, ok},
+      {{M, 8, 0, 0, 0}, no}, {{M, 8, 0, 0, 1}, ok}, {{M, 8, 0, 7, 2}, no}, {{M, 8, 1, 0, 5}, ok},
+      {{M + 1, 9, 0, 0, 1}, STATUS_INVALID_PARAMETER}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    HandshakeRecord reply{};
+    HandshakeRecord reply{}, previous = plugin()->peerVersion;
     ULONG64 returned = 0;
-    const HandshakeRecord previous = plugin()->peerVersion;
     EXPECT_EQ(testlib::SendHandshake(plugin(), c.peer, &reply, &returned), c.expected);
     EXPECT_EQ(returned, 20u);
     const bool accepted = c.expected == ok;
@@ -128,45 +117,42 @@ using PolicyTest = EngineTest;
 TEST_F(PolicyTest, RecordsFillRowsAndPositionsAndLogEach) {
   LogEverything();
   const ConfigBank& pending = *plugin()->pendingBank;
-  // Level word's upper bytes ride along; 9999 matches no row.
+  // The level word's upper bytes ride along but stay out of the log; 9999 matches no row.
   ASSERT_EQ(SendPolicy(plugin(), {Record(2231, 0xABCDEF03, 7), Record(3801, 0, 0), Record(9999, 2),
                                   Record(65535, 4)}),
             STATUS_SUCCESS);
-  EXPECT_EQ(pending.rows[1].level, 0xABCDEF03u);
-  EXPECT_EQ(pending.rows[1].policyFlag, 7u);
+  EXPECT_EQ(std::tuple(pending.rows[1].level, pending.rows[1].policyFlag),
+            std::tuple(0xABCDEF03u, 7u));
   EXPECT_EQ(std::vector<ULONG>(pending.map, pending.map + 5), (std::vector<ULONG>{2, 17, 0, 0, 0}));
   EXPECT_EQ(pending.recordCount, 4u);
-  // The level word's upper bytes stay out of the log; level 0 is not enabled.
   EXPECT_EQ(testlib::DrainLogTexts(plugin()),
             (Texts{"Signature Id 2231, Function 1, Level 3\n",
                    "Signature Id 3801, Function 16, Level 0\n", "Unsupported signature 9999\n",
                    "Unsupported signature 65535\n",
                    "Applied signature policy: 48 functions, 2 matched, 1 enabled.\n"}));
-  // An empty policy restores the built-in rows.
-  ULONG64 returned = 0;
-  EXPECT_EQ(plugin()->Control(kControlApplyPolicy, nullptr, 0, nullptr, 0, &returned),
-            STATUS_SUCCESS);
+  EXPECT_EQ(SendPolicy(plugin(), {}), STATUS_SUCCESS);  // restores the built-in rows
   EXPECT_EQ(memcmp(pending.rows, table_.rows, sizeof table_.rows), 0);
   EXPECT_EQ(pending.recordCount, 0u);
   EXPECT_EQ(std::count(pending.map, pending.map + std::size(pending.map), 0u),
             std::ssize(pending.map));
 }
 
-TEST_F(PolicyTest, ViolationsAreRefusedWhereTheyStand) {
+// Enforce needs both halves of a cycle: not right after start, with a policy or a header only, or
+// twice.
+TEST_F(PolicyTest, ViolationsAreRefusedWhereTheyStandAndEnforceNeedsBothHalves) {
   const ConfigBank& pending = *plugin()->pendingBank;
-  const std::vector<std::vector<PolicyRecord>> refused = {
-      {Record(2231, 1), Record(2231, 1)},  // same id twice
-      {Record(3700, 1), Record(2231, 1)},  // descending
-      {Record(2231, 5)},                   // level 5
-      {Record(0, 1)},                      // id not above the starting 0
-  };
-  for (const auto& records : refused) {
+  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "right after start";
+  // Same id twice, descending, level 5, id not above the starting 0.
+  for (const std::vector<PolicyRecord>& records : {std::vector{Record(2231, 1), Record(2231, 1)},
+                                                   {Record(3700, 1), Record(2231, 1)},
+                                                   {Record(2231, 5)},
+                                                   {Record(0, 1)}}) {
     plugin()->policySet = 0;
     EXPECT_EQ(SendPolicy(plugin(), records), STATUS_NOT_SUPPORTED);
     EXPECT_FALSE(plugin()->policySet);
   }
-  // 58 records pass (ten unknown ids first: the rows with the ten highest ids
-  // land on positions 49..58); a 59th is refused and changes nothing.
+  // 58 records pass (ten unknown ids first put the ten highest ids on positions 49..58); a 59th
+  // is refused and changes nothing.
   std::vector<PolicyRecord> records;
   for (ULONG id = 1; id <= 10; ++id) records.push_back(Record(id, 1));
   for (const PolicyRecord& r : testlib::RecordsForAllRows(table_, 1)) records.push_back(r);
@@ -177,34 +163,23 @@ TEST_F(PolicyTest, ViolationsAreRefusedWhereTheyStand) {
   const auto before = StateOf(plugin());
   EXPECT_EQ(SendPolicy(plugin(), records), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(StateOf(plugin()), before);
-  // A refusal after an earlier success in the cycle keeps policySet, and
-  // enforce commits the rows as far as they were filled.
+  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "policy only";
+  // A refusal after an earlier success in the cycle keeps policySet; enforce commits the rows as
+  // far as they were filled.
   ASSERT_EQ(testlib::SendHeader(plugin(), testlib::MakeHeader({3, 3, 3, 3})), STATUS_SUCCESS);
   ASSERT_EQ(SendPolicy(plugin(), {Record(6204, 1)}), STATUS_SUCCESS);
   EXPECT_EQ(SendPolicy(plugin(), {Record(2231, 2), Record(2230, 1), Record(6204, 1)}),
             STATUS_NOT_SUPPORTED);
   EXPECT_TRUE(plugin()->policySet);
   ASSERT_EQ(SendEnforce(plugin()), STATUS_SUCCESS);
+  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "twice";
+  ASSERT_EQ(testlib::SendHeader(plugin(), testlib::MakeHeader({3, 3, 3, 3})), STATUS_SUCCESS);
+  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "header only";
   const ConfigBank* active = plugin()->activeBank;
   EXPECT_EQ(RowLevel(active->rows[1]), 2u);
   EXPECT_EQ(RowLevel(active->rows[47]), 0u) << "the earlier policy's row is gone";
+  EXPECT_EQ(std::vector(active->map, active->map + 2), (std::vector<ULONG>{2, 0}));
   EXPECT_EQ(active->recordCount, 3u);
-  EXPECT_EQ(active->map[0], 2u);
-  EXPECT_EQ(active->map[1], 0u);
-}
-
-TEST_F(PolicyTest, EnforceNeedsBothHalvesOfACycle) {
-  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "right after start";
-  ASSERT_EQ(testlib::SendHeader(plugin(), testlib::MakeHeader({2, 2, 2, 2})), STATUS_SUCCESS);
-  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "header only";
-  ASSERT_EQ(SendPolicy(plugin(), {Record(2231, 1)}), STATUS_SUCCESS);
-  ConfigBank* wasPending = plugin()->pendingBank;
-  ASSERT_EQ(SendEnforce(plugin()), STATUS_SUCCESS);
-  EXPECT_EQ(plugin()->activeBank, wasPending);
-  EXPECT_EQ(plugin()->pendingIndex, 0u);
-  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "second enforce";
-  ASSERT_EQ(SendPolicy(plugin(), {Record(2231, 1)}), STATUS_SUCCESS);
-  EXPECT_EQ(SendEnforce(plugin()), STATUS_ILLEGAL_FUNCTION) << "policy only";
 }
 
 }  // namespace

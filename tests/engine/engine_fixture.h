@@ -17,14 +17,14 @@ namespace enginetest {
 using testlib::FakePacket;
 using testlib::Record;
 using testlib::Script;
+using Texts = std::vector<std::string>;
 
 inline void ExpectOnlyLine(NipsPlugin* plugin, const std::string& text, ULONG category,
                            USHORT kind) {
   auto records = testlib::DrainLog(plugin);
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].Narrow(), text);
-  EXPECT_EQ(records[0].category, category);
-  EXPECT_EQ(records[0].kind, kind);
+  EXPECT_EQ(std::tuple(records[0].Narrow(), records[0].category, records[0].kind),
+            std::tuple(text, category, kind));
 }
 
 // Action, parameter, kind, signature id, severity, reaction.
@@ -55,7 +55,6 @@ class EngineTest : public ::testing::Test {
   }
   void TearDown() override {
     plugin_.reset();
-    Script().Reset();
     kt::ClearPoolFaults();
     EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
   }
@@ -64,8 +63,8 @@ class EngineTest : public ::testing::Test {
     ASSERT_EQ(testlib::SendLogMask(plugin(), 0x1F), STATUS_SUCCESS);
     testlib::DrainLog(plugin());
   }
-  static std::unique_ptr<FakePacket> TcpPacket(const testlib::Bytes& payload = {'x'}) {
-    return FakePacket::Tcp("10.0.0.1", 40000, "10.0.0.2", 445, kTcpFlagAck, payload);
+  static std::unique_ptr<FakePacket> TcpPacket() {
+    return FakePacket::Tcp("10.0.0.1", 40000, "10.0.0.2", 445, kTcpFlagAck, {'x'});
   }
 
   SignatureTable table_;
