@@ -3,34 +3,26 @@
 
 #include <nlohmann/json.hpp>
 
-#include "hostsim/packet_builder.h"
 #include "tools/alert.h"
 #include "tools/nimq_log.h"
 
 namespace nipstool {
 namespace {
 
-HostAddress V4(const char* text) {
-  HostAddress address{{}, 4};
-  memcpy(address.bytes, hostsim::Ipv4Address(text).data(), 4);
-  return address;
-}
-
-// 1709287204 is 2024-03-01T10:00:04Z.
-Alert TcpAlert() {
+Alert TcpAlert() {  // 1709287204 is 2024-03-01T10:00:04Z
   // clang-format off
   return {.capture = "dir/capture.pcap", .pcapCount = 39, .seconds = 1709287204,
-          .microseconds = 19000, .ipProtocol = kIpProtocolTcp, .source = V4("10.0.0.66"),
-          .destination = V4("192.168.1.20"), .sourcePort = 40019, .destinationPort = 1000,
+          .microseconds = 19000, .ipProtocol = kIpProtocolTcp, .source = {{10, 0, 0, 66}, 4},
+          .destination = {{192, 168, 1, 20}, 4}, .sourcePort = 40019, .destinationPort = 1000,
           .signatureId = 3700, .severity = 3, .reaction = 3, .action = FW_ACTION_BLOCK_PACKET,
           .evidenceSlot = 5, .evidence = "127.0.0.1 \"quoted\"\nnext"};
   // clang-format on
 }
 
-// Then ICMPv6 from an IPv6 source without evidence, allowed: no ports, no evidence.
-TEST(AlertOutputTest, JsonLineCarriesEveryField) {
+// Then ICMPv6 without evidence, allowed: no ports, no evidence; then the text line.
+TEST(AlertOutputTest, JsonAndTextLinesCarryEveryField) {
   Alert alert = TcpAlert();
-  const std::string line = FormatAlertJson(alert);
+  std::string line = FormatAlertJson(alert);
   EXPECT_EQ(line.find('\n'), std::string::npos);
   nlohmann::json expected = nlohmann::json::parse(R"({
       "timestamp": "2024-03-01T10:00:04.019000+00:00", "event_type": "alert",
@@ -40,49 +32,37 @@ TEST(AlertOutputTest, JsonLineCarriesEveryField) {
                 "verdict": "Block Packet", "evidence": "127.0.0.1 \"quoted\"\nnext"}})");
   EXPECT_EQ(nlohmann::json::parse(line), expected) << line;
   alert.ipProtocol = kIpProtocolIcmpv6;
-  alert.source = {{}, 6};
-  memcpy(alert.source.bytes, hostsim::Ipv6Address("2001:db8::1").data(), 16);
   alert.evidence.reset();
   alert.action = FW_ACTION_ALLOW;
-  expected.update({{"proto", "IPv6-ICMP"}, {"src_ip", "2001:db8::1"}});
-  expected.erase("src_port");
-  expected.erase("dest_port");
-  expected["alert"].erase("evidence");
+  expected["proto"] = "IPv6-ICMP";
+  expected.erase("src_port"), expected.erase("dest_port"), expected["alert"].erase("evidence");
   expected["alert"].update({{"action", "allowed"}, {"verdict", "Allow"}});
   EXPECT_EQ(nlohmann::json::parse(FormatAlertJson(alert)), expected);
-}
-
-TEST(AlertOutputTest, TextLineNamesEverything) {
-  Alert alert = TcpAlert();
+  alert = TcpAlert();
   alert.evidence = "two\nlines";
-  const std::string line = FormatAlertText(alert);
+  line = FormatAlertText(alert);
   EXPECT_EQ(line.rfind("2024-03-01T10:00:04.019000+00:00  [Block Packet] [3700] ", 0), 0u) << line;
   for (const char* part : {"[Severity: 3]", "{TCP} 10.0.0.66:40019 -> 192.168.1.20:1000",
-                           "[dir/capture.pcap:39]", "[Evidence: \"two\\nlines\"]"}) {
+                           "[dir/capture.pcap:39]", "[Evidence: \"two\\nlines\"]"})
     EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
-  }
   EXPECT_EQ(line.find('\n'), std::string::npos);
-  alert.destination = {};
-  alert.destination.version = 6;
+  alert.destination = {{}, 6};
   EXPECT_NE(FormatAlertText(alert).find("-> [::]:1000"), std::string::npos);
 }
-
-// ---- The driver's log as request 6 delivers it ----
 
 void Put(std::vector<uint8_t>* out, uint32_t v, int bytes = 4) {
   for (int i = 0; i < bytes; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+// One record of the driver's log as request 6 delivers it.
 void PutRecord(std::vector<uint8_t>* out, uint32_t category, uint16_t kind,
                const std::u16string& text) {
-  Put(out, static_cast<uint32_t>(2 * text.size() + 12));
-  Put(out, 0);
-  Put(out, category);
+  Put(out, static_cast<uint32_t>(2 * text.size() + 12)), Put(out, 0), Put(out, category);
   Put(out, kind, 2);
   for (char16_t c : text + u'\0') Put(out, c, 2);
 }
 
-TEST(NimqLogTest, RecordsAndTheOverflowMarkerDecodeToLines) {
+TEST(NimqLogTest, RecordsAndTheOverflowMarkerDecodeToLinesAndBrokenBytesStopTheDecode) {
   std::vector<uint8_t> bytes;
   PutRecord(&bytes, 16, kLogKindFlagged, u"Unexpected IP header\n");
   PutRecord(&bytes, 2, kLogKindUnflagged, u"Empty payload\n");
@@ -98,25 +78,18 @@ TEST(NimqLogTest, RecordsAndTheOverflowMarkerDecodeToLines) {
   EXPECT_EQ(FormatLogRecord(records[2]),
             "[overflow] the log queue was full: records were dropped here");
   EXPECT_EQ(FormatLogRecord(records[3]), "[4 kind 0x33] caf\u00e9 \U0001F600 \uFFFD!");
-}
-
-TEST(NimqLogTest, BrokenBytesStopTheDecodeAndKeepWhatCameBefore) {
-  const std::vector<std::vector<uint8_t>> tails = {
-      {1, 0},                   // a cut length word
-      {11, 0, 0, 0},            // shorter than the fixed part
-      {13, 0, 0, 0},            // odd length
-      {100, 0, 0, 0, 1, 2, 3},  // longer than what is there
-  };
-  for (const auto& tail : tails) {
-    std::vector<uint8_t> bytes;
-    PutRecord(&bytes, 8, kLogKindFlagged, u"ok");
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-    std::vector<LogRecord> records;
-    std::string error;
-    EXPECT_FALSE(DecodeNimqRecords(bytes.data(), bytes.size(), &records, &error));
+  // Broken bytes stop the decode and keep what came before: a cut length word, shorter than the
+  // fixed part, odd, longer than what is there.
+  for (const std::vector<uint8_t>& tail :
+       {std::vector<uint8_t>{1, 0}, {11, 0, 0, 0}, {13, 0, 0, 0}, {100, 0, 0, 0, 1, 2, 3}}) {
+    std::vector<uint8_t> broken = bytes;
+    broken.insert(broken.end(), tail.begin(), tail.end());
+    std::vector<LogRecord> kept;
+    EXPECT_FALSE(DecodeNimqRecords(broken.data(), broken.size(), &kept, &error));
     EXPECT_FALSE(error.empty());
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "ok");
+    ASSERT_EQ(kept.size(), 4u);
+    EXPECT_EQ(FormatLogRecord(kept[3]), FormatLogRecord(records[3]));
+    error.clear();
   }
 }
 

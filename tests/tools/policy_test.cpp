@@ -1,5 +1,5 @@
-// Policy files: the default policy, parsing with defaults, validation
-// messages that name the entry, and the bytes of requests 2 and 3.
+// Policy files: the default policy, defaults, messages naming the entry, the bytes of requests
+// 2, 3.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,7 @@
 namespace nipstool {
 namespace {
 
-// The little-endian 32-bit words of a request.
+// The little-endian 32-bit words of requests 2 (header) and 3 (records).
 std::vector<uint32_t> Words(const std::vector<uint8_t>& bytes) {
   std::vector<uint32_t> words(bytes.size() / 4);
   for (size_t i = 0; i < bytes.size(); ++i) words[i / 4] |= uint32_t{bytes[i]} << (8 * (i % 4));
@@ -19,21 +19,18 @@ std::vector<uint32_t> Words(const std::vector<uint8_t>& bytes) {
 
 TEST(PolicyTest, DefaultPolicyEnablesEveryTableIdAtLevelThreeSortedById) {
   const Policy policy = DefaultPolicy();
-  EXPECT_FALSE(policy.blockHost);
-  EXPECT_EQ(policy.actionParam, 0x00000000FFFFFFFFull);
-  EXPECT_EQ(policy.levelReactions, (std::array<uint32_t, 4>{2, 2, 3, 3}));
+  EXPECT_EQ(Words(BankHeaderBytes(policy)),
+            (std::vector<uint32_t>{0, 0, 0xFFFFFFFF, 0, 2, 2, 3, 3}));
   std::vector<uint32_t> tableIds;
   for (const SignatureEntry& row : g_signatureTable.rows) tableIds.push_back(row.signatureId);
   std::sort(tableIds.begin(), tableIds.end());
   ASSERT_EQ(policy.signatures.size(), kSignatureRows);
   for (size_t i = 0; i < policy.signatures.size(); ++i) {
-    EXPECT_EQ(policy.signatures[i].id, tableIds[i]);
-    EXPECT_EQ(policy.signatures[i].level, 3u);
-    EXPECT_EQ(policy.signatures[i].flag, 1u);
+    const auto& entry = policy.signatures[i];
+    EXPECT_EQ(std::tuple(entry.id, entry.level, entry.flag), std::tuple(tableIds[i], 3u, 1u));
   }
 }
 
-// Requests 2 (header) and 3 (records) carry little-endian words.
 TEST(PolicyTest, OmittedFieldsTakeDefaultsAndRecordsAreSorted) {
   Policy policy;
   std::string error;
@@ -43,9 +40,8 @@ TEST(PolicyTest, OmittedFieldsTakeDefaultsAndRecordsAreSorted) {
       << error;
   EXPECT_EQ(Words(BankHeaderBytes(policy)),  // action_param 0x1122334455667788
             (std::vector<uint32_t>{1, 0, 0x55667788, 0x11223344, 2, 2, 3, 3}));
-  const std::vector<uint32_t> expected = {2231, 3, 1, 3700, 3, 0, 6058, 1, 1};
-  EXPECT_EQ(Words(PolicyRecordBytes(policy)), expected);
-  // An empty object is the default policy; an empty list enables nothing.
+  EXPECT_EQ(Words(PolicyRecordBytes(policy)),
+            (std::vector<uint32_t>{2231, 3, 1, 3700, 3, 0, 6058, 1, 1}));
   ASSERT_TRUE(ParsePolicy("{}", &policy, &error));
   EXPECT_EQ(PolicyRecordBytes(policy), PolicyRecordBytes(DefaultPolicy()));
   EXPECT_EQ(BankHeaderBytes(policy), BankHeaderBytes(DefaultPolicy()));
@@ -54,10 +50,8 @@ TEST(PolicyTest, OmittedFieldsTakeDefaultsAndRecordsAreSorted) {
 }
 
 TEST(PolicyTest, BadPoliciesAreRefusedNamingTheEntry) {
-  const struct {
-    const char* text;
-    const char* message;  // a part of the error
-  } cases[] = {
+  // clang-format off
+  const struct { const char* text; const char* message; /* a part of the error */ } cases[] = {
       {"", "not valid JSON"},
       {"[1, 2]", "must be a JSON object"},
       {R"({"block_host": 1})", "block_host: expected true or false"},
@@ -76,8 +70,8 @@ TEST(PolicyTest, BadPoliciesAreRefusedNamingTheEntry) {
        "signatures[2] (id 2231): duplicate of the entry signatures[0]"},
       {R"({"signatures": [{"id": 9999}]})",
        "signatures[0] (id 9999): 9999 is not a built-in signature id"},
-      {R"({"blockhost": true})", "unknown field \"blockhost\""},
-  };
+      {R"({"blockhost": true})", "unknown field \"blockhost\""}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     Policy policy = DefaultPolicy();
