@@ -88,11 +88,10 @@ ULONG DispatchDetectors(PacketView* view) {
           NipsLog(plugin, true, kLogInfo, "Invalid signature function index: 0x%x\n", row);
           continue;
         }
+        // Level, protocol and detector were settled when the reachable
+        // positions were derived from this same bank; only the best match moves.
         const SignatureEntry& entry = bank->rows[row];
-        if (RowLevel(entry) == 0 || (entry.protocolMask & packetMask) == 0 ||
-            entry.reaction <= best.reaction || entry.detector == nullptr) {
-          continue;
-        }
+        if (entry.reaction <= best.reaction) continue;
         if (trace) {
           NipsLog(plugin, false, kLogTrace, "[%02u] Sig %u\n", position - 1, entry.signatureId);
         }
