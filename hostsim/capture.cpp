@@ -19,6 +19,7 @@ constexpr uint32_t kPcapngSimplePacketBlock = 3;
 constexpr uint32_t kPcapngEnhancedPacketBlock = 6;
 constexpr size_t kPcapngMinBlock = 12;
 constexpr size_t kTrackerBuffer = 64 * 1024;
+constexpr size_t kReadBuffer = 1 << 20;
 }  // namespace
 
 // libpcap does not tell which pcapng interface a packet came in on. The
@@ -147,6 +148,8 @@ bool CaptureReader::Open(const std::string& path, std::string* error) {
     *error = strerror(errno);
     return false;
   }
+  // stdio's default buffer is one page: a read call every few frames.
+  setvbuf(file_, nullptr, _IOFBF, kReadBuffer);
   uint8_t magic[4] = {};
   const bool regular = S_ISREG(info.st_mode);
   if (regular && pread(fileno(file_), magic, sizeof magic, 0) == sizeof magic) {

@@ -34,10 +34,10 @@ bool FirewallCore::Attach(HostPluginBase* plugin) {
   return true;
 }
 
-// Detach and Inspect pair up like a rundown: Detach clears the plug-in, then
-// reads the in-flight count; Inspect raises the count, then reads the
-// plug-in. All four are sequentially consistent, so either Detach sees the
-// call counted (and waits for it) or the call sees no plug-in.
+// Detach and an inspect run pair up like a rundown: Detach clears the
+// plug-in, then reads the in-flight count; the run raises the count, then
+// reads the plug-in. All four are sequentially consistent, so either Detach
+// sees the run counted (and waits for it) or the run sees no plug-in.
 void FirewallCore::Detach(HostPluginBase* plugin) {
   std::unique_lock<std::mutex> lock(mutex_);
   HostPluginBase* expected = plugin;
@@ -49,25 +49,40 @@ void FirewallCore::Detach(HostPluginBase* plugin) {
 }
 
 std::optional<LONG> FirewallCore::Inspect(HostPacket* packet) {
-  // No lock on the packet path: the real core calls plug-ins from many
-  // processors at once, and a per-packet mutex showed up in scan profiles.
-  // Calls that find nothing attached leave the count alone, so that traffic
+  InspectRun run(this);
+  return run.Inspect(packet);
+}
+
+// No lock on the packet path: the real core calls plug-ins from many
+// processors at once, and a per-packet mutex showed up in scan profiles.
+FirewallCore::InspectRun::InspectRun(FirewallCore* core) : core_(core) {
+  // A run that finds nothing attached leaves the count alone, so that traffic
   // after a detach cannot keep a waiting Detach from seeing zero.
-  if (plugin_.load(std::memory_order_relaxed) == nullptr) return std::nullopt;
-  inFlight_.fetch_add(1);
-  HostPluginBase* plugin = plugin_.load();
-  if (plugin == nullptr) {
-    LeaveInspect();
+  if (core_->plugin_.load(std::memory_order_relaxed) == nullptr) return;
+  core_->inFlight_.fetch_add(1);
+  plugin_ = core_->plugin_.load();
+  if (plugin_ == nullptr) core_->LeaveInspect();
+}
+
+FirewallCore::InspectRun::~InspectRun() {
+  if (plugin_ == nullptr) return;
+  core_->inspections_.fetch_add(inspections_, std::memory_order_relaxed);
+  core_->LeaveInspect();
+}
+
+std::optional<LONG> FirewallCore::InspectRun::Inspect(HostPacket* packet) {
+  // Once Detach has cleared the plug-in, the run offers it nothing more; the
+  // entry the run holds keeps the plug-in alive until the run ends.
+  if (plugin_ == nullptr || core_->plugin_.load(std::memory_order_relaxed) != plugin_) {
     return std::nullopt;
   }
-  const KIRQL target = inspectIrql_.load(std::memory_order_relaxed);
+  const KIRQL target = core_->inspectIrql_.load(std::memory_order_relaxed);
   KIRQL old = KeGetCurrentIrql();
   const bool raise = old < target;
   if (raise) KeRaiseIrql(target, &old);
-  const LONG result = plugin->InspectPacket(packet);
+  const LONG result = plugin_->InspectPacket(packet);
   if (raise) KeLowerIrql(old);
-  inspections_.fetch_add(1, std::memory_order_relaxed);
-  LeaveInspect();
+  ++inspections_;
   return result;
 }
 

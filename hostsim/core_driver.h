@@ -41,6 +41,24 @@ class FirewallCore {
   // nothing is attached. Any thread, any number at once.
   std::optional<LONG> Inspect(HostPacket* packet);
 
+  // A run of packets from one thread under a single entry into the core, as a
+  // receive path hands a whole batch up at once: the per-packet calls then
+  // cost no shared write. Detach waits for the run to end; packets the run
+  // offers after Detach began find nothing attached.
+  class InspectRun {
+   public:
+    explicit InspectRun(FirewallCore* core);
+    ~InspectRun();
+    InspectRun(const InspectRun&) = delete;
+    InspectRun& operator=(const InspectRun&) = delete;
+    std::optional<LONG> Inspect(HostPacket* packet);
+
+   private:
+    FirewallCore* core_;
+    HostPluginBase* plugin_ = nullptr;  // null: the run holds no entry
+    uint64_t inspections_ = 0;
+  };
+
   bool attached() const;
   HostPluginBase* plugin() const;
   uint64_t inspections() const { return inspections_.load(); }

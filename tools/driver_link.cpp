@@ -27,9 +27,18 @@ NTSTATUS SimulatedDriver::Control(ULONG code, void* input, uint64_t inputLength,
   return host_.Control(code, input, inputLength, output, outputLength, bytesReturned);
 }
 
-std::optional<LONG> SimulatedDriver::Inspect(HostPacket* packet) { return host_.Inspect(packet); }
+std::optional<LONG> SimulatedDriver::Inspect(HostPacket* packet) {
+  return run_ ? run_->Inspect(packet) : host_.Inspect(packet);
+}
 
-void SimulatedDriver::Unload() { host_.Unload(); }
+void SimulatedDriver::BeginInspectRun() { run_.emplace(&host_.core().firewall()); }
+
+void SimulatedDriver::EndInspectRun() { run_.reset(); }
+
+void SimulatedDriver::Unload() {
+  run_.reset();
+  host_.Unload();
+}
 
 std::unique_ptr<DriverLink> LoadSimulatedDriver(std::string* error) {
   return SimulatedDriver::Load(error);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "hostsim/driver_host.h"
@@ -20,6 +21,8 @@ class SimulatedDriver final : public DriverLink {
   NTSTATUS Control(ULONG code, void* input, uint64_t inputLength, void* output,
                    uint64_t outputLength, uint64_t* bytesReturned) override;
   std::optional<LONG> Inspect(HostPacket* packet) override;
+  void BeginInspectRun() override;
+  void EndInspectRun() override;
   void Unload() override;
 
   hostsim::DriverHost& host() { return host_; }
@@ -27,6 +30,7 @@ class SimulatedDriver final : public DriverLink {
  private:
   SimulatedDriver() = default;
   hostsim::DriverHost host_;
+  std::optional<hostsim::FirewallCore::InspectRun> run_;
 };
 
 }  // namespace nipstool

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -174,25 +175,32 @@ class ProgressLine {
 
 // Frames cross from a reading thread to the inspecting thread in batches, so
 // that libpcap's reads and the decoding overlap the inspection instead of
-// adding to it. The
-// pipe holds a fixed number of batches of bounded size: memory stays flat
-// whatever the capture's size.
+// adding to it. The pipe holds a fixed number of batches of bounded size:
+// memory stays flat whatever the capture's size.
 constexpr size_t kBatchFrames = 4096;
 constexpr size_t kBatchBytes = 4 << 20;  // a larger frame gets a batch of its own
 constexpr size_t kBatchesInFlight = 4;
 
+// Both arrays are allocated once and left uninitialised: each frame is copied
+// and decoded straight into its place while its bytes are still in cache, and
+// pages no frame reached are never touched.
 struct FrameBatch {
   struct Entry {
-    size_t offset;
-    hostsim::CaptureFrame frame;  // data is rebased onto bytes when read
+    hostsim::CaptureFrame frame;  // data points into bytes
     hostsim::DecodeResult decodeResult;
     hostsim::DecodedPacket decoded;  // points into bytes when decodeResult is kOk
   };
-  std::vector<uint8_t> bytes;
-  std::vector<Entry> frames;
+  std::unique_ptr<Entry[]> entries{new Entry[kBatchFrames]};
+  size_t count = 0;
+  std::unique_ptr<uint8_t[]> bytes{new uint8_t[kBatchBytes]};
+  size_t capacity = kBatchBytes;
+  size_t used = 0;
   // kFrame: more batches follow; kEnd or kError: the last one.
   hostsim::CaptureReader::ReadStatus last = hostsim::CaptureReader::ReadStatus::kFrame;
   std::string error;
+
+  const Entry* begin() const { return entries.get(); }
+  const Entry* end() const { return entries.get() + count; }
 };
 
 class FramePipe {
@@ -249,28 +257,42 @@ class FramePipe {
   }
 
   bool Fill(FrameBatch* batch) {
-    batch->bytes.clear();
-    batch->frames.clear();
+    batch->count = 0;
+    batch->used = 0;
     batch->error.clear();
-    hostsim::CaptureFrame frame;
-    while (batch->frames.size() < kBatchFrames && batch->bytes.size() < kBatchBytes) {
-      batch->last = reader_->Next(&frame, &batch->error);
-      if (batch->last != hostsim::CaptureReader::ReadStatus::kFrame) break;
-      const size_t offset = batch->bytes.size();
-      batch->bytes.insert(batch->bytes.end(), frame.data, frame.data + frame.capturedLength);
-      batch->frames.push_back({offset, frame, hostsim::DecodeResult::kOk, {}});
-    }
-    // The bytes do not move any more: frames and decoded pointers can refer to them.
-    for (FrameBatch::Entry& entry : batch->frames) {
-      entry.frame.data = batch->bytes.data() + entry.offset;
-      entry.decodeResult =
-          hostsim::DecodeFrame(link_, entry.frame.data, entry.frame.capturedLength, &entry.decoded);
+    batch->last = hostsim::CaptureReader::ReadStatus::kFrame;
+    while (batch->count < kBatchFrames && batch->used < kBatchBytes) {
+      // A frame held back from the previous batch is still in libpcap's
+      // buffer: nothing was read since.
+      if (!held_) {
+        batch->last = reader_->Next(&frame_, &batch->error);
+        if (batch->last != hostsim::CaptureReader::ReadStatus::kFrame) break;
+      }
+      held_ = false;
+      const size_t length = frame_.capturedLength;
+      if (length > batch->capacity - batch->used) {
+        if (batch->count != 0) {
+          held_ = true;
+          break;
+        }
+        batch->bytes.reset(new uint8_t[length]);
+        batch->capacity = length;
+      }
+      FrameBatch::Entry& entry = batch->entries[batch->count++];
+      uint8_t* copy = batch->bytes.get() + batch->used;
+      memcpy(copy, frame_.data, length);
+      batch->used += length;
+      entry.frame = frame_;
+      entry.frame.data = copy;
+      entry.decodeResult = hostsim::DecodeFrame(link_, copy, length, &entry.decoded);
     }
     return batch->last == hostsim::CaptureReader::ReadStatus::kFrame;
   }
 
   hostsim::CaptureReader* reader_;
   const hostsim::LinkLayer link_;
+  hostsim::CaptureFrame frame_ = {};
+  bool held_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
   FrameBatch batches_[kBatchesInFlight];
@@ -454,9 +476,11 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
   FramePipe pipe(&reader, *link);
   while (status == hostsim::CaptureReader::ReadStatus::kFrame && engineError.empty()) {
     FrameBatch* batch = pipe.Take();
-    for (const FrameBatch::Entry& entry : batch->frames) {
+    driver->BeginInspectRun();
+    for (const FrameBatch::Entry& entry : *batch) {
       if (!inspectFrame(entry)) break;
     }
+    driver->EndInspectRun();
     status = batch->last;
     error = batch->error;
     pipe.Recycle(batch);

@@ -31,6 +31,10 @@ class DriverLink {
                            uint64_t outputLength, uint64_t* bytesReturned) = 0;
   // The plug-in's answer to the packet, or nullopt when no plug-in is attached.
   virtual std::optional<LONG> Inspect(HostPacket* packet) = 0;
+  // Inspect calls between the two belong to one run of the calling thread
+  // (see hostsim::FirewallCore::InspectRun); a link may ignore them.
+  virtual void BeginInspectRun() {}
+  virtual void EndInspectRun() {}
   // Hands the driver back to the loader; afterwards nothing may be allocated.
   virtual void Unload() = 0;
 };

@@ -16,8 +16,8 @@ using hostsim::CoreDriver;
 std::atomic<int> g_sequence{0};
 
 template <typename Ready>
-bool SpinUntil(Ready ready) {
-  for (long i = 0; i < 5000000; ++i) {
+bool SpinUntil(Ready ready, long spins = 5000000) {
+  for (long i = 0; i < spins; ++i) {
     if (ready()) return true;
     std::this_thread::yield();
   }
@@ -218,6 +218,32 @@ TEST_F(CoreDriverTest, UnregisterWaitsForARunningInspection) {
   unregister.join();
   EXPECT_LT(client.plugin.gate.leftAt.load(), unregisteredAt.load());
   EXPECT_EQ(client.plugin.calls.load(), 1);
+}
+
+TEST_F(CoreDriverTest, UnregisterWaitsForTheEndOfAnInspectRun) {
+  TestClient client;
+  RegisterAndAnnounce(&client);
+  std::atomic<int> unregisteredAt{0};
+  std::thread unregister;
+  {
+    hostsim::FirewallCore::InspectRun run(&core_->firewall());
+    EXPECT_EQ(run.Inspect(nullptr), 7);
+    unregister = std::thread([&] {
+      client.connection->Unregister();
+      unregisteredAt = ++g_sequence;
+    });
+    ASSERT_TRUE(SpinUntil([&] { return !core_->firewall().attached(); }));
+    // The run still holds its entry, but offers the detached plug-in nothing.
+    EXPECT_EQ(run.Inspect(nullptr), std::nullopt);
+    EXPECT_FALSE(SpinUntil([&] { return unregisteredAt.load() != 0; }, 20000));
+  }
+  const int runEndedAt = ++g_sequence;
+  unregister.join();
+  EXPECT_GT(unregisteredAt.load(), runEndedAt);
+  EXPECT_EQ(client.plugin.calls.load(), 1);
+  EXPECT_EQ(core_->firewall().inspections(), 1u);
+  hostsim::FirewallCore::InspectRun detached(&core_->firewall());
+  EXPECT_EQ(detached.Inspect(nullptr), std::nullopt);
 }
 
 }  // namespace
