@@ -403,6 +403,10 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     return result;
   }
   ProgressLine progress(options.progress, path);
+  // The actions the core knows are counted in place; a map per packet showed
+  // in scan profiles.
+  constexpr uint32_t kCountedActions = FW_ACTION_CALL_PLUGIN + 1;
+  uint64_t actionCounts[kCountedActions] = {};
   hostsim::SimPacket packet;
   std::string engineError;
   hostsim::CaptureReader::ReadStatus status = hostsim::CaptureReader::ReadStatus::kFrame;
@@ -446,7 +450,11 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     if (verdict.verdictCalls != 1 || verdict.reportCalls != 1 || verdict.reportBeforeVerdict) {
       ++result.contractViolations;
     }
-    ++result.verdicts[verdict.action];
+    if (verdict.action < kCountedActions) {
+      ++actionCounts[verdict.action];
+    } else {
+      ++result.verdicts[verdict.action];
+    }
     if (verdict.signatureId == 0) return true;
 
     ++result.alerts;
@@ -486,6 +494,9 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     pipe.Recycle(batch);
   }
 
+  for (uint32_t action = 0; action < kCountedActions; ++action) {
+    if (actionCounts[action] != 0) result.verdicts[action] += actionCounts[action];
+  }
   logReader.Stop();
   result.logRecords = logReader.records();
   result.logOverflows = logReader.overflows();
