@@ -127,5 +127,36 @@ TEST_F(ScannerTest, DetectorsSeeCaptureTimeAndAdapterAndOtherFramesAreCounted) {
       << summary;
 }
 
+// Frames cross from the reading thread in batches bounded by count and by bytes: every frame
+// arrives once, in order, with its own bytes, including the one held back when a batch is full.
+TEST_F(ScannerTest, FramesCrossBatchBoundariesIntactAndInOrder) {
+  std::vector<uint32_t> seen;
+  testlib::Script().hook = [&seen](ULONG row, PacketView* view) -> ULONG {
+    if (row != kRowTcpPortScan) return kDetectNoMatch;
+    ULONG64 length = 0;
+    const UCHAR* payload = view->data->GetPayload(&length);
+    uint32_t index = 0;
+    if (payload == nullptr || length < sizeof index) return kDetectError;
+    memcpy(&index, payload, sizeof index);
+    seen.push_back(index);
+    return kDetectNoMatch;
+  };
+  // 5000 short frames pass the batch's frame limit; 3200 of 1454 bytes its 4 MiB of bytes.
+  constexpr uint32_t kShort = 5000, kFrames = kShort + 3200;
+  capgen::Trace trace;
+  for (uint32_t i = 0; i < kFrames; ++i) {
+    ByteVector payload(i < kShort ? 8 : 1400, static_cast<uint8_t>(i));
+    memcpy(payload.data(), &i, sizeof i);
+    trace.Add(capgen::IpPacket("10.0.0.1", "10.0.0.2", kIpProtocolTcp,
+                               hostsim::TcpSegment(40000, 80, i, 1, kTcpFlagAck, payload)));
+  }
+  const std::string path = dir_ + "/batches.pcap";
+  ASSERT_TRUE(capgen::WriteTrace(path, trace));
+  const CaptureResult r = Run(path);
+  EXPECT_EQ(std::tuple(r.frames, r.inspected), std::tuple(uint64_t{kFrames}, uint64_t{kFrames}));
+  ASSERT_EQ(seen.size(), kFrames);
+  for (uint32_t i = 0; i < kFrames; ++i) ASSERT_EQ(seen[i], i) << "frame " << i + 1;
+}
+
 }  // namespace
 }  // namespace nipstool
