@@ -225,6 +225,7 @@ TEST_F(CoreDriverTest, UnregisterWaitsForTheEndOfAnInspectRun) {
   RegisterAndAnnounce(&client);
   std::atomic<int> unregisteredAt{0};
   std::thread unregister;
+  int runEndingAt = 0;
   {
     hostsim::FirewallCore::InspectRun run(&core_->firewall());
     EXPECT_EQ(run.Inspect(nullptr), 7);
@@ -236,10 +237,10 @@ TEST_F(CoreDriverTest, UnregisterWaitsForTheEndOfAnInspectRun) {
     // The run still holds its entry, but offers the detached plug-in nothing.
     EXPECT_EQ(run.Inspect(nullptr), std::nullopt);
     EXPECT_FALSE(SpinUntil([&] { return unregisteredAt.load() != 0; }, 20000));
+    runEndingAt = ++g_sequence;  // the run's entry is given back just after
   }
-  const int runEndedAt = ++g_sequence;
   unregister.join();
-  EXPECT_GT(unregisteredAt.load(), runEndedAt);
+  EXPECT_GT(unregisteredAt.load(), runEndingAt);
   EXPECT_EQ(client.plugin.calls.load(), 1);
   EXPECT_EQ(core_->firewall().inspections(), 1u);
   hostsim::FirewallCore::InspectRun detached(&core_->firewall());
