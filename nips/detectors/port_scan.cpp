@@ -118,18 +118,18 @@ ULONG DetectTcpPortScan(PacketView* view) {
   if ((flags & (kTcpFlagRst | kTcpFlagAck)) != 0) return kDetectNoMatch;
 
   HostRecord* record;
-  if (!smb::AcquireSourceRecord(view, &record)) return kDetectError;
+  if (!detector::AcquireSourceRecord(view, &record)) return kDetectError;
   ScanFields fields = {&record->tcpScanPortCount, &record->tcpScanHighPortSkip,
                        &record->tcpScanPorts};
   return TrackAndRelease(record, fields, {kTcpScanWindowMs, kTcpScanThreshold},
-                         smb::DestinationPort(view));
+                         detector::DestinationPort(view));
 }
 
 // IRQL: <= DISPATCH_LEVEL. Empty UDP payloads count like any other.
 ULONG DetectUdpPortScan(PacketView* view) {
   HostRecord* record;
-  if (!smb::AcquireSourceRecord(view, &record)) return kDetectError;
-  USHORT sourcePort = smb::SourcePort(view);
+  if (!detector::AcquireSourceRecord(view, &record)) return kDetectError;
+  USHORT sourcePort = detector::SourcePort(view);
   if (sourcePort == kUdpPortDns || sourcePort == kUdpPortSnmp) {
     ReleaseHostRecord(record);
     return kDetectNoMatch;
@@ -137,5 +137,5 @@ ULONG DetectUdpPortScan(PacketView* view) {
   ScanFields fields = {&record->udpScanPortCount, &record->udpScanHighPortSkip,
                        &record->udpScanPorts};
   return TrackAndRelease(record, fields, {kUdpScanWindowMs, kUdpScanThreshold},
-                         smb::DestinationPort(view));
+                         detector::DestinationPort(view));
 }

@@ -1,11 +1,11 @@
 // Shared pieces of the SMB, NetBIOS and port-scan detectors: well-known ports,
-// the NetBIOS session header and SMB header checks, the two ways a detector
-// fetches its payload from the core, and the source-record lookup. Internal to
-// nips/detectors. Everything here is callable at IRQL <= DISPATCH_LEVEL.
+// the NetBIOS session header and SMB header checks; the generic helpers come
+// from detector_common.h. Internal to nips/detectors. Everything here is callable at IRQL <= DISPATCH_LEVEL.
 #pragma once
 
 #include <ntddk.h>
 
+#include "nips/detectors/detector_common.h"
 #include "nips/engine/bytes.h"
 #include "nips/engine/packet_view.h"
 #include "nips/host/firewall.h"
@@ -59,26 +59,15 @@ constexpr ULONG64 kSmb2CommandOffset = 16;
 constexpr USHORT kSmb2CommandWrite = 9;
 constexpr USHORT kSmb2CommandIoctl = 11;
 
-// Ports come from the core in network byte order.
-inline USHORT SwapPort(USHORT networkOrder) {
-  return static_cast<USHORT>((networkOrder >> 8) | (networkOrder << 8));
-}
-inline USHORT DestinationPort(PacketView* view) {
-  return SwapPort(view->flow->GetDestinationPort());
-}
-inline USHORT SourcePort(PacketView* view) { return SwapPort(view->flow->GetSourcePort()); }
+using detector::DestinationPort;
+using detector::SourcePort;
+using detector::SwapPort;
 
 // The two ports of the SMB service (NetBIOS session service and direct SMB).
 inline bool IsSmbPort(USHORT port) { return port == kPortSmbDirect || port == kPortNetbiosSession; }
 
-// Payload fetch of the detectors that learn the length first: one GetPayload
-// call with 0 for the length, and, once the caller's length tests passed, a
-// second call with that length for the pointer. The length the second call
-// writes is the one every later test uses.
-inline ULONG64 PayloadLength(PacketView* view) { return GetPayloadLength(view); }
-inline bool PayloadWithLength(PacketView* view, ULONG64 learnedLength, ByteView* payload) {
-  return GetPayloadView(view, learnedLength, payload);
-}
+using detector::PayloadLength;
+using detector::PayloadWithLength;
 
 // Byte 0 is a NetBIOS session message and the given protocol identifier
 // stands at offset 4.
@@ -96,13 +85,6 @@ inline bool IsSmb1Command(const ByteView& payload, UCHAR command) {
          ReadU8(payload, kSmb1CommandOffset, &actual) && actual == command;
 }
 
-// The source's host record with one reference for the caller: found, or
-// created when missing. False (no reference held) when the creation fails.
-inline bool AcquireSourceRecord(PacketView* view, HostRecord** record) {
-  const HostAddress* source = view->flow->GetSourceAddress();
-  *record = FindHostRecord(source);
-  if (*record != nullptr) return true;
-  return NT_SUCCESS(CreateHostRecord(source, record)) && *record != nullptr;
-}
+using detector::AcquireSourceRecord;
 
 }  // namespace smb
