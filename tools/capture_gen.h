@@ -1,11 +1,14 @@
-// The project's capture generator: benign traffic of every protocol the
-// detectors look at, attacks for the implemented signatures, the captures of
-// the regression cases and the benchmark capture. Output is deterministic:
-// the same build writes the same bytes.
+// The core of the project's capture generator: IP packets, TCP sessions and
+// traces on a running clock, and writing them framed for a link type. The
+// payloads live in one file per detector family (capture_gen_<family>.*) and
+// capture_gen_catalog.cpp lists what is written: the examples, the captures
+// of the regression cases and the benchmark capture. Output is
+// deterministic: the same build writes the same bytes.
 #pragma once
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,9 @@
 namespace capgen {
 
 using hostsim::ByteVector;
+
+constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpPsh = 0x08, kTcpAck = 0x10;
+constexpr uint8_t kIpTcp = 6, kIpUdp = 17, kIpIcmp = 1, kIpIcmpv6 = 58;
 
 // One IP packet at its capture time.
 struct TimedPacket {
@@ -68,13 +74,34 @@ bool WriteTrace(const std::string& path, const Trace& trace,
                 hostsim::CaptureWriter::Format format = hostsim::CaptureWriter::Format::kPcap,
                 uint32_t linktype = hostsim::kLinktypeEthernet);
 
+// Writes `<path>.pcap`, framed for the link type.
+bool WriteFramed(const std::string& path, const Trace& trace, uint32_t linktype);
+// mkdir that accepts an existing directory; the message names the path.
+bool MakeDirectory(const std::string& path, std::string* error);
+
+// A capture of a detector family: an example (name is the file name) or a
+// regression case (name is the case folder) written as an Ethernet pcap.
+struct FamilyCapture {
+  std::string name;
+  std::string description;  // one line, naming the frame that raises each alert
+  Trace trace;
+};
+
+// A regression case that writes its own capture (another link type, a
+// pcapng, a cut file): `write` gets the path without extension.
+struct RegressionCapture {
+  std::string folder;
+  std::string description;
+  std::function<bool(const std::string& path)> write;
+};
+
 // A named capture of the examples folder or of a regression case.
 struct GeneratedCapture {
   std::string name;         // file name (examples) or case folder (regression)
   std::string description;  // one line
 };
 
-Trace BenignTrace();
+// ---- What is written (capture_gen_catalog.cpp) ------------------------------
 
 // Writes every example capture into `directory`; returns what was written.
 bool WriteExamples(const std::string& directory, std::vector<GeneratedCapture>* written,

@@ -10,13 +10,6 @@
 
 namespace capgen {
 
-// A capture of one of the detector-family generators.
-struct FamilyCapture {
-  std::string name;         // file name (examples) or case folder (regression)
-  std::string description;  // one line, naming the frame that raises each alert
-  Trace trace;
-};
-
 // attack-<id>-*.pcap for 3804, 3802, 6029, 6031, 6038, 6022, 6045, 6095, 6097,
 // 6100, 6119, 6157 and 6175.
 std::vector<FamilyCapture> SmbFamilyExamples();
