@@ -135,7 +135,8 @@ CaptureReader::~CaptureReader() { Close(); }
 bool CaptureReader::Open(const std::string& path, std::string* error) {
   Close();
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
+  const bool standardInput = path == kStandardInputPath;
+  if (standardInput ? fstat(STDIN_FILENO, &info) != 0 : stat(path.c_str(), &info) != 0) {
     *error = strerror(errno);
     return false;
   }
@@ -143,7 +144,14 @@ bool CaptureReader::Open(const std::string& path, std::string* error) {
     *error = "is a directory";
     return false;
   }
-  file_ = fopen(path.c_str(), "rb");
+  if (standardInput) {
+    // A duplicate, so that closing the capture leaves descriptor 0 alone.
+    const int fd = dup(STDIN_FILENO);
+    file_ = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (file_ == nullptr && fd >= 0) close(fd);
+  } else {
+    file_ = fopen(path.c_str(), "rb");
+  }
   if (file_ == nullptr) {
     *error = strerror(errno);
     return false;
@@ -168,7 +176,7 @@ bool CaptureReader::Open(const std::string& path, std::string* error) {
     return false;
   }
   dlt_ = pcap_datalink(pcap_);
-  if (pcapng_) {
+  if (pcapng_ && !standardInput) {
     interfaces_ = new PcapngInterfaceTracker;
     if (!interfaces_->Open(path)) {
       delete interfaces_;
@@ -197,6 +205,7 @@ CaptureReader::ReadStatus CaptureReader::Next(CaptureFrame* frame, std::string* 
   frame->seconds = header->ts.tv_sec;
   frame->microseconds = header->ts.tv_usec;
   frame->interfaceId = 0;
+  frame->filteredOut = filter_ != nullptr && pcap_offline_filter(filter_, header, data) == 0;
   if (interfaces_ != nullptr) {
     const long position = ftell(file_);
     if (position >= 0)
@@ -205,7 +214,31 @@ CaptureReader::ReadStatus CaptureReader::Next(CaptureFrame* frame, std::string* 
   return ReadStatus::kFrame;
 }
 
+bool CaptureReader::SetFilter(const std::string& expression, std::string* error) {
+  if (pcap_ == nullptr) {
+    *error = "capture not open";
+    return false;
+  }
+  auto* program = new bpf_program;
+  if (pcap_compile(pcap_, program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    *error = pcap_geterr(pcap_);
+    delete program;
+    return false;
+  }
+  if (filter_ != nullptr) {
+    pcap_freecode(filter_);
+    delete filter_;
+  }
+  filter_ = program;
+  return true;
+}
+
 void CaptureReader::Close() {
+  if (filter_ != nullptr) {
+    pcap_freecode(filter_);
+    delete filter_;
+    filter_ = nullptr;
+  }
   if (pcap_ != nullptr) {
     pcap_close(pcap_);  // closes file_ too
     pcap_ = nullptr;

@@ -11,6 +11,7 @@
 #include "hostsim/decode.h"
 
 typedef struct pcap pcap_t;
+struct bpf_program;
 
 namespace hostsim {
 
@@ -21,7 +22,11 @@ struct CaptureFrame {
   int64_t seconds;  // capture time, Unix epoch
   int64_t microseconds;
   uint32_t interfaceId;  // pcapng interface id; 0 for pcap files
+  bool filteredOut;      // the filter given to SetFilter rejected the frame
 };
+
+// The path that names standard input.
+constexpr char kStandardInputPath[] = "-";
 
 // The link layer that decodes frames of a libpcap DLT_ value, if any does.
 std::optional<LinkLayer> LinkLayerFromDlt(int dlt);
@@ -37,8 +42,14 @@ class CaptureReader {
   CaptureReader(const CaptureReader&) = delete;
   CaptureReader& operator=(const CaptureReader&) = delete;
 
-  // Opens a capture; on failure *error says why (without the path).
+  // Opens a capture, or standard input for "-"; on failure *error says why
+  // (without the path). A pcapng read from a pipe gives every frame
+  // interface 0: the interface of a block is read behind libpcap with pread.
   bool Open(const std::string& path, std::string* error);
+  // Compiles a BPF expression for this capture's link type; every later
+  // frame is marked filteredOut when it rejects it. False with *error set
+  // (libpcap's message) when the expression does not compile.
+  bool SetFilter(const std::string& expression, std::string* error);
   // The next frame; kError leaves a reason in *error (for example a file cut
   // in the middle of a frame). Frames read before an error stay valid results.
   ReadStatus Next(CaptureFrame* frame, std::string* error);
@@ -53,6 +64,7 @@ class CaptureReader {
   pcap_t* pcap_ = nullptr;
   FILE* file_ = nullptr;  // owned by pcap_ once it is open
   PcapngInterfaceTracker* interfaces_ = nullptr;
+  bpf_program* filter_ = nullptr;
   int dlt_ = -1;
   bool pcapng_ = false;
 };

@@ -300,6 +300,8 @@ const char* DecodeResultName(DecodeResult result) {
       return "malformed";
     case DecodeResult::kTruncated:
       return "truncated";
+    case DecodeResult::kFiltered:
+      return "filter";
   }
   return "unknown";
 }

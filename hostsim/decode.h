@@ -34,8 +34,9 @@ enum class DecodeResult : uint8_t {
   kFragment,              // a non-first fragment: no transport header to show
   kMalformed,             // headers contradict themselves or the frame
   kTruncated,             // the frame ends before the IP packet does (snap length)
+  kFiltered,              // not decoded: the scan's capture filter rejected the frame
 };
-constexpr int kDecodeResultCount = 6;
+constexpr int kDecodeResultCount = 7;
 
 const char* DecodeResultName(DecodeResult result);
 

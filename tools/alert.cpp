@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <string.h>
 #include <time.h>
 
 #include <nlohmann/json.hpp>
@@ -22,7 +23,50 @@ std::string Endpoint(const HostAddress& address, uint16_t port, uint8_t ipProtoc
   return fmt::format("{}:{}", text, port);
 }
 
+constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ull;
+constexpr uint64_t kFnvPrime = 0x100000001b3ull;
+constexpr uint64_t kFlowIdMask = (uint64_t{1} << 51) - 1;
+
+void HashBytes(uint64_t* hash, const void* data, size_t length) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i < length; ++i) {
+    *hash ^= bytes[i];
+    *hash *= kFnvPrime;
+  }
+}
+
+void HashEndpoint(uint64_t* hash, const HostAddress& address, uint16_t port) {
+  const size_t length = address.version == 6 ? sizeof address.bytes : 4;
+  HashBytes(hash, &address.version, sizeof address.version);
+  HashBytes(hash, address.bytes, length);
+  HashBytes(hash, &port, sizeof port);
+}
+
+// Orders the two endpoints so that both directions hash alike.
+bool EndpointBefore(const HostAddress& a, uint16_t aPort, const HostAddress& b, uint16_t bPort) {
+  if (a.version != b.version) return a.version < b.version;
+  const int order = memcmp(a.bytes, b.bytes, sizeof a.bytes);
+  return order != 0 ? order < 0 : aPort < bPort;
+}
+
+// The fields an alert consumer expects beside nips's own.
+constexpr int kGeneratorId = 1;
+constexpr int kSignatureRevision = 1;
+
 }  // namespace
+
+uint64_t FlowId(const Alert& alert) {
+  uint64_t hash = kFnvOffset;
+  HashBytes(&hash, &alert.ipProtocol, sizeof alert.ipProtocol);
+  if (EndpointBefore(alert.source, alert.sourcePort, alert.destination, alert.destinationPort)) {
+    HashEndpoint(&hash, alert.source, alert.sourcePort);
+    HashEndpoint(&hash, alert.destination, alert.destinationPort);
+  } else {
+    HashEndpoint(&hash, alert.destination, alert.destinationPort);
+    HashEndpoint(&hash, alert.source, alert.sourcePort);
+  }
+  return hash & kFlowIdMask;
+}
 
 std::string IsoTimestamp(int64_t seconds, int64_t microseconds) {
   // Capture time is shown in UTC so that the same capture reads the same everywhere.
@@ -90,6 +134,8 @@ std::string FormatAlertText(const Alert& alert) {
 std::string FormatAlertJson(const Alert& alert) {
   nlohmann::ordered_json record;
   record["timestamp"] = IsoTimestamp(alert.seconds, alert.microseconds);
+  record["flow_id"] = FlowId(alert);
+  record["pcap_filename"] = alert.capture;
   record["event_type"] = "alert";
   record["capture"] = alert.capture;
   record["pcap_cnt"] = alert.pcapCount;
@@ -99,7 +145,11 @@ std::string FormatAlertJson(const Alert& alert) {
   if (HasPorts(alert.ipProtocol)) record["dest_port"] = alert.destinationPort;
   record["proto"] = ProtocolName(alert.ipProtocol);
   nlohmann::ordered_json detail;
+  detail["gid"] = kGeneratorId;
   detail["signature_id"] = alert.signatureId;
+  detail["rev"] = kSignatureRevision;
+  detail["signature"] = SignatureSummary(alert.signatureId);
+  detail["category"] = SignatureCategory(alert.signatureId);
   detail["severity"] = alert.severity;
   detail["reaction"] = alert.reaction;
   detail["action"] = alert.action == FW_ACTION_ALLOW ? "allowed" : "blocked";

@@ -29,6 +29,10 @@ struct Alert {
   std::optional<std::string> evidence;  // present when the report carried a slot
 };
 
+// A hash of the 5-tuple that both directions of a conversation share, below
+// 2^51 so that consumers reading JSON numbers as doubles keep it exact.
+uint64_t FlowId(const Alert& alert);
+
 // "2024-05-01T10:11:12.000123+00:00"
 std::string IsoTimestamp(int64_t seconds, int64_t microseconds);
 // "Allow", "Block Packet", "Block Host", else "action N".

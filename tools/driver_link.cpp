@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "nips/engine/nimq.h"
+#include "nips/engine/plugin.h"
+
 namespace nipstool {
 
 std::unique_ptr<SimulatedDriver> SimulatedDriver::Load(std::string* error) {
@@ -34,6 +37,13 @@ std::optional<LONG> SimulatedDriver::Inspect(HostPacket* packet) {
 void SimulatedDriver::BeginInspectRun() { run_.emplace(&host_.core().firewall()); }
 
 void SimulatedDriver::EndInspectRun() { run_.reset(); }
+
+std::optional<uint64_t> SimulatedDriver::LogBacklogBytes() {
+  // The attached plug-in is the driver's own NipsPlugin: this process loaded it.
+  HostPluginBase* plugin = host_.core().firewall().plugin();
+  if (plugin == nullptr) return std::nullopt;
+  return NimqQueuedBytes(&static_cast<NipsPlugin*>(plugin)->nimq);
+}
 
 void SimulatedDriver::Unload() {
   run_.reset();

@@ -23,6 +23,7 @@ class SimulatedDriver final : public DriverLink {
   std::optional<LONG> Inspect(HostPacket* packet) override;
   void BeginInspectRun() override;
   void EndInspectRun() override;
+  std::optional<uint64_t> LogBacklogBytes() override;
   void Unload() override;
 
   hostsim::DriverHost& host() { return host_; }

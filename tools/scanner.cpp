@@ -16,6 +16,7 @@
 #include "kt_hooks.h"
 #include "nips/engine/additional_data.h"
 #include "nips/engine/config.h"
+#include "nips/engine/log.h"
 #include "nips/engine/nimq.h"
 #include "nips/engine/plugin.h"
 
@@ -31,6 +32,7 @@ namespace nipstool {
 namespace {
 
 constexpr uint64_t kProgressCheckFrames = 1 << 16;
+constexpr uint64_t kLogCheckFrames = 64;
 
 // Request 6 and its two 16-byte records.
 struct DrainRequest {
@@ -65,6 +67,18 @@ class LogReader {
     if (!NT_SUCCESS(status)) SetError("request 7 (close log) failed: " + StatusText(status));
     thread_.join();
   }
+  // Holds the calling (inspecting) thread back until the queue holds at most
+  // `limit` bytes. The reader drains whenever anything is queued, so this
+  // ends; the timed wait covers a drain that finished between the check and
+  // the wait.
+  void WaitForBacklogAtMost(uint64_t limit) {
+    for (;;) {
+      const std::optional<uint64_t> backlog = driver_->LogBacklogBytes();
+      if (!backlog || *backlog <= limit || !thread_.joinable() || failed_.load()) return;
+      std::unique_lock<std::mutex> lock(drainedMutex_);
+      drained_.wait_for(lock, std::chrono::milliseconds(1));
+    }
+  }
   uint64_t records() const { return records_; }
   uint64_t overflows() const { return overflows_; }
   std::string error() const {
@@ -90,6 +104,7 @@ class LogReader {
         return;
       }
       if (reply.returned != 0) Deliver(reply.returned);
+      drained_.notify_all();
       // The buffer holds a full queue, so "too small" cannot happen; after the
       // close, an empty drain means everything has been read.
       if (reply.returned == 0 && closing_.load()) return;
@@ -113,6 +128,7 @@ class LogReader {
   }
 
   void SetError(const std::string& error) {
+    failed_.store(true);
     std::lock_guard<std::mutex> guard(errorMutex_);
     if (error_.empty()) error_ = error;
   }
@@ -121,6 +137,9 @@ class LogReader {
   std::function<void(const LogRecord&)> onLog_;
   std::vector<uint8_t> buffer_;
   std::atomic<bool> closing_{false};
+  std::atomic<bool> failed_{false};
+  std::mutex drainedMutex_;
+  std::condition_variable drained_;
   std::atomic<uint64_t> records_{0};
   std::atomic<uint64_t> overflows_{0};
   mutable std::mutex errorMutex_;
@@ -284,7 +303,9 @@ class FramePipe {
       batch->used += length;
       entry.frame = frame_;
       entry.frame.data = copy;
-      entry.decodeResult = hostsim::DecodeFrame(link_, copy, length, &entry.decoded);
+      entry.decodeResult = frame_.filteredOut
+                               ? hostsim::DecodeResult::kFiltered
+                               : hostsim::DecodeFrame(link_, copy, length, &entry.decoded);
     }
     return batch->last == hostsim::CaptureReader::ReadStatus::kFrame;
   }
@@ -346,11 +367,17 @@ bool ConfigureDriver(DriverLink* driver, const Policy& policy, std::string* erro
 
 CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
                           const std::function<void(const Alert&)>& onAlert) {
+  const auto started = std::chrono::steady_clock::now();
   CaptureResult result;
   result.path = path;
-  auto fail = [&result](ScanStatus status, const std::string& message) {
+  auto stopClock = [&result, started] {
+    result.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  };
+  auto fail = [&result, &stopClock](ScanStatus status, const std::string& message) {
     result.status = status;
     result.message = result.path + ": " + message;
+    stopClock();
     return result;
   };
 
@@ -364,6 +391,12 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
                 fmt::format("unsupported link type {} ({}); supported: Ethernet, Linux cooked "
                             "(SLL, SLL2), raw IP, BSD loopback",
                             result.linkType, reader.dlt()));
+  }
+
+  if (!options.filter.empty() && !reader.SetFilter(options.filter, &error)) {
+    return fail(ScanStatus::kInputError,
+                fmt::format("filter '{}' does not apply to link type {}: {}", options.filter,
+                            result.linkType, error));
   }
 
   std::unique_ptr<DriverLink> driver = options.loadDriver(&error);
@@ -403,6 +436,15 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     return result;
   }
   ProgressLine progress(options.progress, path);
+  // A capture has no real-time deadline: when the log is kept, the scan waits
+  // for the reader before the queue can fill, so no record is dropped for
+  // want of draining. Per-packet trace lines (up to one per row) are checked
+  // for after every packet, the few other lines a packet can raise every
+  // kLogCheckFrames packets; half the queue stays free for what comes in
+  // between.
+  const bool keepLog = static_cast<bool>(options.onLog);
+  const uint64_t logCheckFrames =
+      (options.logMask.value_or(kDefaultLogMask) & kLogTrace) != 0 ? 1 : kLogCheckFrames;
   // The actions the core knows are counted in place; a map per packet showed
   // in scan profiles.
   constexpr uint32_t kCountedActions = FW_ACTION_CALL_PLUGIN + 1;
@@ -432,6 +474,9 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     // pcapng interface ids count from 0; the core's adapter indexes from 1.
     packet.Reset(decoded, frame.interfaceId + hostsim::kDefaultAdapterIndex);
     const std::optional<LONG> answer = driver->Inspect(&packet);
+    if (keepLog && pcapCount % logCheckFrames == 0) {
+      logReader.WaitForBacklogAtMost(kNimqCapacity / 2);
+    }
     if (!answer) {
       engineError = "the plug-in is not attached to the firewall core";
       return false;
@@ -511,6 +556,7 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
   }
   if (!engineError.empty()) fail(ScanStatus::kEngineError, engineError);
   unload();
+  stopClock();
   return result;
 }
 

@@ -35,6 +35,9 @@ class DriverLink {
   // (see hostsim::FirewallCore::InspectRun); a link may ignore them.
   virtual void BeginInspectRun() {}
   virtual void EndInspectRun() {}
+  // Bytes the driver's log queue holds that request 6 has not taken yet;
+  // nullopt when the link cannot tell.
+  virtual std::optional<uint64_t> LogBacklogBytes() { return std::nullopt; }
   // Hands the driver back to the loader; afterwards nothing may be allocated.
   virtual void Unload() = 0;
 };
@@ -54,6 +57,8 @@ struct ScanOptions {
   // Called on the log reader thread for every decoded log record.
   std::function<void(const LogRecord&)> onLog;
   bool progress = false;  // progress line on stderr
+  // A BPF expression; frames it rejects are skipped by reason "filter".
+  std::string filter;
   DriverLoader loadDriver = LoadSimulatedDriver;
 };
 
@@ -82,6 +87,7 @@ struct CaptureResult {
   // (not exactly one of each, in that order, for a delivered result).
   uint64_t contractViolations = 0;
   size_t poolOutstandingAfterUnload = 0;
+  double wallSeconds = 0;  // from opening the capture to unloading the driver
 
   uint64_t skipped() const;  // frames not handed to the plug-in
 };
@@ -93,5 +99,12 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
 
 // The summary printed on stderr: one line per capture, then the totals.
 std::string FormatSummary(const std::vector<CaptureResult>& results);
+// The same as one JSON object (`nips scan --stats-json`): "captures", one
+// object each, and "total", with the run's wall time.
+std::string FormatStatsJson(const std::vector<CaptureResult>& results, double wallSeconds);
+
+// A result as a JSON record and back, for a scan run in another process.
+std::string CaptureResultToRecord(const CaptureResult& result);
+bool CaptureResultFromRecord(const std::string& record, CaptureResult* result);
 
 }  // namespace nipstool

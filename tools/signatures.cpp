@@ -63,7 +63,46 @@ constexpr Summary kSummaries[] = {
     {6500, "burst of SSH DSS key exchanges"},
 };
 
+// The class of attack each signature belongs to, in the words alert
+// consumers group by.
+constexpr char kScan[] = "Detection of a Network Scan";
+constexpr char kAdminGain[] = "Attempted Administrator Privilege Gain";
+constexpr char kUserGain[] = "Attempted User Privilege Gain";
+constexpr char kDenial[] = "Attempted Denial of Service";
+constexpr char kLeak[] = "Attempted Information Leak";
+constexpr char kCredentials[] = "Attempted Login Brute Force";
+constexpr char kTrojan[] = "A Network Trojan was Detected";
+constexpr char kBadTraffic[] = "Potentially Bad Traffic";
+constexpr char kMiscAttack[] = "Misc Attack";
+
+struct Category {
+  uint32_t id;
+  const char* text;
+};
+
+constexpr Category kCategories[] = {
+    {2230, kBadTraffic},  {2231, kAdminGain},  {2232, kAdminGain},  {2233, kAdminGain},
+    {3700, kScan},        {3701, kScan},       {3702, kBadTraffic}, {3718, kDenial},
+    {3720, kAdminGain},   {3721, kAdminGain},  {3722, kAdminGain},  {3723, kAdminGain},
+    {3724, kAdminGain},   {3725, kMiscAttack}, {3801, kMiscAttack}, {3802, kAdminGain},
+    {3803, kAdminGain},   {3804, kAdminGain},  {3806, kUserGain},   {3845, kAdminGain},
+    {3846, kUserGain},    {6022, kAdminGain},  {6029, kAdminGain},  {6031, kAdminGain},
+    {6038, kAdminGain},   {6042, kBadTraffic}, {6043, kAdminGain},  {6044, kAdminGain},
+    {6045, kCredentials}, {6058, kLeak},       {6095, kAdminGain},  {6097, kAdminGain},
+    {6100, kDenial},      {6119, kTrojan},     {6137, kAdminGain},  {6146, kAdminGain},
+    {6157, kAdminGain},   {6173, kAdminGain},  {6175, kAdminGain},  {6177, kAdminGain},
+    {6178, kAdminGain},   {6182, kAdminGain},  {6199, kAdminGain},  {6200, kDenial},
+    {6201, kDenial},      {6202, kAdminGain},  {6204, kAdminGain},  {6500, kDenial},
+};
+
 }  // namespace
+
+const char* SignatureCategory(uint32_t signatureId) {
+  for (const Category& category : kCategories) {
+    if (category.id == signatureId) return category.text;
+  }
+  return "";
+}
 
 const char* SignatureSummary(uint32_t signatureId) {
   for (const Summary& summary : kSummaries) {

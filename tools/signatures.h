@@ -12,6 +12,10 @@ namespace nipstool {
 // A one-line description of what the signature detects; "" for unknown ids.
 const char* SignatureSummary(uint32_t signatureId);
 
+// The class of attack the signature belongs to (alert consumers' category);
+// "" for unknown ids.
+const char* SignatureCategory(uint32_t signatureId);
+
 // "TCP", "UDP", "ICMP", "TCP UDP ICMP", or "none" for a zero mask.
 std::string ProtocolMaskNames(uint32_t protocolMask);
 

@@ -117,3 +117,10 @@ void CloseNimQ(NimQ* queue) {
   KeSetEvent(&queue->readable, 0, FALSE);
   SpinLockRelease(&queue->lock);
 }
+
+ULONG NimqQueuedBytes(NimQ* queue) {
+  SpinLockAcquire(&queue->lock);
+  const ULONG used = queue->used;
+  SpinLockRelease(&queue->lock);
+  return used;
+}

@@ -38,5 +38,8 @@ ULONG EnqueueNimQ(NimQ* queue, const NimqSegment* segments, ULONG count);
 // IRQL: <= APC_LEVEL (returns kNimqBadIrql above). Blocks until records are
 // queued (or the queue is closed), then moves them into the user buffer.
 ULONG DrainNimQ(NimQ* queue, PVOID userBuffer, ULONG64 userLength, ULONG64* size);
+// IRQL: <= DISPATCH_LEVEL. Bytes queued and not yet drained, a snapshot for
+// a reader that wants to keep up before the queue fills.
+ULONG NimqQueuedBytes(NimQ* queue);
 // IRQL: <= DISPATCH_LEVEL. Closes the queue for good and wakes the reader.
 void CloseNimQ(NimQ* queue);

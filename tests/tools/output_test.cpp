@@ -26,17 +26,24 @@ TEST(AlertOutputTest, JsonAndTextLinesCarryEveryField) {
   EXPECT_EQ(line.find('\n'), std::string::npos);
   nlohmann::json expected = nlohmann::json::parse(R"({
       "timestamp": "2024-03-01T10:00:04.019000+00:00", "event_type": "alert",
+      "pcap_filename": "dir/capture.pcap",
       "capture": "dir/capture.pcap", "pcap_cnt": 39, "src_ip": "10.0.0.66", "src_port": 40019,
       "dest_ip": "192.168.1.20", "dest_port": 1000, "proto": "TCP",
-      "alert": {"signature_id": 3700, "severity": 3, "reaction": 3, "action": "blocked",
-                "verdict": "Block Packet", "evidence": "127.0.0.1 \"quoted\"\nnext"}})");
+      "alert": {"gid": 1, "signature_id": 3700, "rev": 1,
+                "signature": "TCP port scan: one source probing many ports",
+                "category": "Detection of a Network Scan", "severity": 3, "reaction": 3,
+                "action": "blocked", "verdict": "Block Packet",
+                "evidence": "127.0.0.1 \"quoted\"\nnext"}})");
+  expected["flow_id"] = FlowId(alert);
   EXPECT_EQ(nlohmann::json::parse(line), expected) << line;
+  expected.erase("flow_id");
   alert.ipProtocol = kIpProtocolIcmpv6;
   alert.evidence.reset();
   alert.action = FW_ACTION_ALLOW;
   expected["proto"] = "IPv6-ICMP";
   expected.erase("src_port"), expected.erase("dest_port"), expected["alert"].erase("evidence");
   expected["alert"].update({{"action", "allowed"}, {"verdict", "Allow"}});
+  expected["flow_id"] = FlowId(alert);
   EXPECT_EQ(nlohmann::json::parse(FormatAlertJson(alert)), expected);
   alert = TcpAlert();
   alert.evidence = "two\nlines";
@@ -48,6 +55,26 @@ TEST(AlertOutputTest, JsonAndTextLinesCarryEveryField) {
   EXPECT_EQ(line.find('\n'), std::string::npos);
   alert.destination = {{}, 6};
   EXPECT_NE(FormatAlertText(alert).find("-> [::]:1000"), std::string::npos);
+}
+
+// Both directions of a conversation share the flow id; any field of the
+// 5-tuple changes it; it stays exact as a double.
+TEST(AlertOutputTest, FlowIdIsOneForBothDirectionsAndDiffersPerFiveTuple) {
+  const Alert forward = TcpAlert();
+  Alert reverse = forward;
+  std::swap(reverse.source, reverse.destination);
+  std::swap(reverse.sourcePort, reverse.destinationPort);
+  EXPECT_EQ(FlowId(forward), FlowId(reverse));
+  EXPECT_LT(FlowId(forward), uint64_t{1} << 51);
+  Alert other = forward;
+  other.sourcePort = 40020;
+  EXPECT_NE(FlowId(other), FlowId(forward));
+  other = forward;
+  other.ipProtocol = kIpProtocolUdp;
+  EXPECT_NE(FlowId(other), FlowId(forward));
+  other = forward;
+  other.destination.bytes[3] = 21;
+  EXPECT_NE(FlowId(other), FlowId(forward));
 }
 
 void Put(std::vector<uint8_t>* out, uint32_t v, int bytes = 4) {
