@@ -50,7 +50,9 @@ bool NipsServiceClient::Register(NipsPlugin* plugin) {
     NipsLog(logPlugin_, true, kLogError,
             "Tarn Nips plugin driver failed to register as service registry client, sts=0x%X\n",
             static_cast<ULONG>(status));
-    connection_ = nullptr;
+    // Whatever the registry handed back stays ours even on a refusal (an
+    // informational status, or an error after a partial registration): Stop
+    // unregisters it, so the registry keeps no pointer to this freed client.
     return false;
   }
   return true;

@@ -23,7 +23,8 @@ class NipsServiceClient final : public ServiceClient {
   NipsServiceClient& operator=(const NipsServiceClient&) = delete;
 
   // IRQL: PASSIVE_LEVEL. Registers with the registry, offering plugin when
-  // the interface is announced. False (logged) when the registry refuses.
+  // the interface is announced. False (logged) when the registry refuses; a
+  // connection it handed back all the same is kept for Stop to unregister.
   bool Register(NipsPlugin* plugin);
   // IRQL: PASSIVE_LEVEL. Refuses further attaches and unregisters; once it
   // returns the firewall core no longer calls the plug-in. Safe to repeat.

@@ -11,7 +11,9 @@
 #include "kt_hooks.h"
 #include "nips/driver/content_driver.h"
 #include "nips/driver/driver_entry.h"
+#include "nips/engine/log.h"
 #include "nips/engine/pool.h"
+#include "testlib/engine_support.h"
 #include "testlib/nimq_reader.h"
 
 namespace {
@@ -144,6 +146,61 @@ TEST_F(DriverEntryTest, EveryAllocationFailureEndsRecordedAndClean) {
   EXPECT_TRUE(reachedEnd);
   EXPECT_EQ(seen, (std::set<NTSTATUS>{STATUS_SUCCESS, STATUS_ILL_FORMED_SERVICE_ENTRY,
                                       STATUS_NO_MEMORY, STATUS_UNSUCCESSFUL}));
+}
+
+// A registry that refuses the client but hands a connection back all the same
+// (an informational status, or an error after a partial registration).
+struct RefusingRegistry final : ServiceConnection {
+  void Unregister() override {
+    ++unregisters;
+    // The client logs before it unregisters, and the plug-in is still alive.
+    linesAtUnregister = testlib::DrainLogTexts(g_contentDriver->plugin());
+  }
+  UCHAR AttachInterface(const GUID*, PVOID) override { return 0; }
+  void DetachInterface(const GUID*, PVOID, PVOID) override {}
+  static NTSTATUS Register(ServiceClient*, ServiceConnection** connection) {
+    // As user mode would on a running driver, so that the client's
+    // information lines are queued too.
+    testlib::SendLogMask(g_contentDriver->plugin(), kLogInfo | kLogError);
+    if (g_refusing->fills) *connection = g_refusing;
+    return g_refusing->status;
+  }
+  NTSTATUS status = STATUS_SUCCESS;
+  bool fills = true;
+  int unregisters = 0;
+  std::vector<std::string> linesAtUnregister;
+  static inline RefusingRegistry* g_refusing = nullptr;
+};
+
+// The failed start's Release shuts the client down, which unregisters what the
+// registry handed back, once, before the object and its plug-in go.
+TEST_F(DriverEntryTest, RefusedRegistrationStillUnregistersWhatTheRegistryHandedBack) {
+  // The error line is cut at 78 characters, after the status's first digit.
+  const std::tuple<NTSTATUS, bool, int, const char*> cases[] = {
+      {0x103, true, 1, "1"}, {STATUS_NO_MEMORY, true, 1, "C"}, {STATUS_NO_MEMORY, false, 0, ""}};
+  for (const auto& [status, fills, unregisters, digit] : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << status << " fills " << fills);
+    RefusingRegistry registry;
+    registry.status = status;
+    registry.fills = fills;
+    RefusingRegistry::g_refusing = &registry;
+    core_->registry().table()[kServiceTableRegisterClient] =
+        reinterpret_cast<PVOID>(&RefusingRegistry::Register);
+    EXPECT_EQ(host_->Load(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(EntryRecord(), std::optional<ULONG>(STATUS_UNSUCCESSFUL));
+    EXPECT_EQ(core_->loader().registrations(), 0);
+    EXPECT_EQ(registry.unregisters, unregisters);
+    if (unregisters != 0) {
+      EXPECT_EQ(
+          registry.linesAtUnregister,
+          (std::vector<std::string>{
+              "Tarn Nips plugin driver failed to register as service registry client, sts=0x" +
+                  std::string(digit),
+              "detaching from service registry...\n"}));
+    }
+    Teardown();  // nothing left allocated, the version link withdrawn
+    Fresh();
+  }
 }
 
 }  // namespace

@@ -168,6 +168,25 @@ TEST_F(ServiceClientTest, StopUnregistersOnceAndRefusesLaterNotifications) {
   EXPECT_EQ(connection_.unregisters.load(), 1);
 }
 
+// The plug-in outlives the client here, so every line of the client's life is seen.
+TEST_F(ServiceClientTest, ARefusalThatHandsBackAConnectionKeepsItForStop) {
+  table_[kServiceTableRegisterClient] =
+      reinterpret_cast<PVOID>(+[](ServiceClient*, ServiceConnection** connection) -> NTSTATUS {
+        *connection = g_connection;
+        return 0x103;  // STATUS_PENDING: informational, still not a success
+      });
+  EXPECT_FALSE(client_->Register(plugin_->get()));
+  EXPECT_EQ(client_->connection(), &connection_);
+  client_->Stop();
+  EXPECT_EQ(client_->connection(), nullptr);
+  client_.reset();  // stops once more
+  EXPECT_EQ(connection_.unregisters.load(), 1);
+  EXPECT_EQ(Drain(), (Lines{{kLogError,
+                             "Tarn Nips plugin driver failed to register as service registry "
+                             "client, sts=0x1"},
+                            {kLogInfo, "detaching from service registry...\n"}}));
+}
+
 TEST_F(ServiceClientTest, ConcurrentNotificationsAttachExactlyOnce) {
   ASSERT_TRUE(client_->Register(plugin_->get()));
   for (int round = 0; round < 20; ++round) {
