@@ -338,6 +338,7 @@ class ScanRun {
   }
 
   void Report(const CaptureResult& result) {
+    if (!result.warning.empty()) fprintf(stderr, "nips: warning: %s\n", result.warning.c_str());
     if (result.status == ScanStatus::kInputError) {
       fprintf(stderr, "nips: %s\n", result.message.c_str());
       if (exitCode_ == kExitOk) exitCode_ = kExitInputError;

@@ -91,6 +91,7 @@ std::string FormatStatsJson(const std::vector<CaptureResult>& results, double wa
     capture["path"] = r.path;
     capture["status"] = StatusName(r.status);
     if (!r.message.empty()) capture["message"] = r.message;
+    if (!r.warning.empty()) capture["warning"] = r.warning;
     if (!r.linkType.empty()) capture["link_type"] = r.linkType;
     capture.update(Counts(r, r.wallSeconds));
     captures.push_back(std::move(capture));
@@ -110,6 +111,7 @@ std::string CaptureResultToRecord(const CaptureResult& r) {
   record["path"] = r.path;
   record["status"] = static_cast<int>(r.status);
   record["message"] = r.message;
+  record["warning"] = r.warning;
   record["link_type"] = r.linkType;
   record["frames"] = r.frames;
   record["decode_results"] = r.decodeResults;
@@ -136,6 +138,7 @@ bool CaptureResultFromRecord(const std::string& text, CaptureResult* r) {
     if (status < 0 || status > static_cast<int>(ScanStatus::kEngineError)) return false;
     r->status = static_cast<ScanStatus>(status);
     r->message = record.at("message").get<std::string>();
+    r->warning = record.at("warning").get<std::string>();
     r->linkType = record.at("link_type").get<std::string>();
     r->frames = record.at("frames").get<uint64_t>();
     const json& decode = record.at("decode_results");

@@ -470,7 +470,14 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     const hostsim::DecodedPacket& decoded = entry.decoded;
 #endif
     // Every time window of the detectors runs on capture time.
-    kt::SetSystemTime(kt::SystemTimeFromUnix(frame.seconds, frame.microseconds));
+    bool timeFits = true;
+    kt::SetSystemTime(kt::SystemTimeFromUnix(frame.seconds, frame.microseconds, &timeFits));
+    if (!timeFits && result.warning.empty()) {
+      result.warning = fmt::format(
+          "{}: frame {}: capture time {} s is outside the kernel clock (1601 to 30828); "
+          "the detectors saw it clamped to the nearest end",
+          path, pcapCount, frame.seconds);
+    }
     // pcapng interface ids count from 0; the core's adapter indexes from 1.
     packet.Reset(decoded, frame.interfaceId + hostsim::kDefaultAdapterIndex);
     const std::optional<LONG> answer = driver->Inspect(&packet);

@@ -72,6 +72,7 @@ struct CaptureResult {
   std::string path;
   ScanStatus status = ScanStatus::kOk;
   std::string message;  // what went wrong, starting with the path
+  std::string warning;  // the first thing worth saying that did not stop the scan
   std::string linkType;
   uint64_t frames = 0;  // frames read, every frame counted
   uint64_t decodeResults[hostsim::kDecodeResultCount] = {};

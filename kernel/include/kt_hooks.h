@@ -52,7 +52,10 @@ void SetSystemTime(int64_t systemTime);
 void AdvanceSystemTime(int64_t delta);
 void AdvanceSystemTimeMs(int64_t ms);
 void UseRealClock();
-int64_t SystemTimeFromUnix(int64_t seconds, int64_t microseconds);
+// The 100-ns system time of a Unix time. Capture time stamps are input: a
+// time before 1601 or past the 64-bit clock's end (year 30828) saturates at
+// that end instead of overflowing, and *fits (when given) says so.
+int64_t SystemTimeFromUnix(int64_t seconds, int64_t microseconds, bool* fits = nullptr);
 
 // ---- OS version and address faults ----
 void SetOsVersion(ULONG major, ULONG minor, ULONG build = 19045);

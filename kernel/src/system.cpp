@@ -125,8 +125,15 @@ void AdvanceSystemTimeMs(int64_t ms) { AdvanceSystemTime(ms * kUnitsPerMs); }
 
 void UseRealClock() { g_fixedClock.store(false, std::memory_order_release); }
 
-int64_t SystemTimeFromUnix(int64_t seconds, int64_t microseconds) {
-  return kUnixEpochIn1601Units + seconds * 10000000LL + microseconds * 10;
+int64_t SystemTimeFromUnix(int64_t seconds, int64_t microseconds, bool* fits) {
+  constexpr __int128 kUnitsPerSecond = 10000000;
+  constexpr __int128 kUnitsPerMicrosecond = 10;
+  const __int128 units =
+      kUnixEpochIn1601Units + seconds * kUnitsPerSecond + microseconds * kUnitsPerMicrosecond;
+  const __int128 clamped =
+      units < 0 ? 0 : (units > INT64_MAX ? static_cast<__int128>(INT64_MAX) : units);
+  if (fits != nullptr) *fits = clamped == units;
+  return static_cast<int64_t>(clamped);
 }
 
 void SetOsVersion(ULONG major, ULONG minor, ULONG build) {

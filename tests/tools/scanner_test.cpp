@@ -158,5 +158,60 @@ TEST_F(ScannerTest, FramesCrossBatchBoundariesIntactAndInOrder) {
   for (uint32_t i = 0; i < kFrames; ++i) ASSERT_EQ(seen[i], i) << "frame " << i + 1;
 }
 
+// A pcapng whose interface counts time in whole seconds can put a frame
+// 1.7e12 seconds after 1970, past the kernel clock's end: the detectors see
+// the clock's last moment, and the scan says so instead of overflowing.
+TEST_F(ScannerTest, ACaptureTimePastTheKernelClockIsClampedAndReported) {
+  std::vector<int64_t> seen;
+  testlib::Script().hook = [&seen](ULONG row, PacketView*) -> ULONG {
+    if (row != kRowTcpPortScan) return kDetectNoMatch;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    seen.push_back(now.QuadPart);
+    return kDetectNoMatch;
+  };
+  auto u16 = [](ByteVector* out, uint16_t v) {
+    out->insert(out->end(), {uint8_t(v), uint8_t(v >> 8)});
+  };
+  auto u32 = [&u16](ByteVector* out, uint32_t v) {
+    u16(out, uint16_t(v)), u16(out, uint16_t(v >> 16));
+  };
+  auto block = [&u32](ByteVector* file, uint32_t type, const ByteVector& body) {
+    const uint32_t length = static_cast<uint32_t>(body.size() + 12);
+    u32(file, type), u32(file, length);
+    file->insert(file->end(), body.begin(), body.end());
+    u32(file, length);
+  };
+  ByteVector file, section, interface, packet;
+  u32(&section, 0x1A2B3C4D), u16(&section, 1), u16(&section, 0), u32(&section, 0xFFFFFFFF),
+      u32(&section, 0xFFFFFFFF);
+  u16(&interface, hostsim::kLinktypeEthernet), u16(&interface, 0), u32(&interface, 65535);
+  u16(&interface, 9), u16(&interface, 1), u32(&interface, 0);  // if_tsresol 10^0: seconds
+  u32(&interface, 0);                                          // end of options
+  const ByteVector frame = hostsim::EthernetFrame(TcpTrace(1).packets()[0].ip);
+  const uint64_t seconds = 1695728003815;
+  u32(&packet, 0), u32(&packet, uint32_t(seconds >> 32)), u32(&packet, uint32_t(seconds));
+  u32(&packet, uint32_t(frame.size())), u32(&packet, uint32_t(frame.size()));
+  packet.insert(packet.end(), frame.begin(), frame.end());
+  packet.resize((packet.size() + 3) / 4 * 4, 0);
+  block(&file, 0x0A0D0D0A, section), block(&file, 1, interface), block(&file, 6, packet);
+  const std::string path = dir_ + "/far-future.pcapng";
+  FILE* out = fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  ASSERT_EQ(fwrite(file.data(), 1, file.size(), out), file.size());
+  fclose(out);
+
+  const CaptureResult r = Run(path);
+  EXPECT_EQ(seen, std::vector<int64_t>{INT64_MAX});
+  EXPECT_NE(r.warning.find("frame 1: capture time 1695728003815 s is outside the kernel clock"),
+            std::string::npos)
+      << r.warning;
+  bool fits = true;
+  EXPECT_EQ(kt::SystemTimeFromUnix(-20000000000LL, 0, &fits), 0);
+  EXPECT_FALSE(fits);
+  EXPECT_EQ(kt::SystemTimeFromUnix(0, 1, &fits), 116444736000000010LL);
+  EXPECT_TRUE(fits);
+}
+
 }  // namespace
 }  // namespace nipstool
