@@ -2,9 +2,10 @@
 # check_image.sh [-q] OBJDUMP IMAGE ALLOWED_IMPORTS
 # Checks a linked driver image: a PE32+ x86-64 image for the native
 # subsystem, entered at DriverEntry, relocatable (a .reloc section: the
-# kernel loads a driver at whatever address it picks), without thread-local
-# storage, carrying its build version text in its build-variable section, and
-# importing only from ntoskrnl.exe and HAL.dll the routines on the allow-list.
+# kernel loads a driver at whatever address it picks), with no section both
+# writable and executable, without thread-local storage, carrying its build
+# version text in its build-variable section, and importing only from
+# ntoskrnl.exe and HAL.dll the routines on the allow-list.
 # Prints what it found; any deviation is an error naming it, and the image is
 # removed so that nothing unchecked is left behind. -q prints errors only.
 set -euo pipefail
@@ -38,6 +39,12 @@ reloc_size="$(awk '$1 == "Entry" && $2 == "5" { print $4 }' <<<"$headers")"
 if ! has_section .reloc || [ "$((16#${reloc_size:-0}))" -eq 0 ]; then
   fail "no .reloc section: the image could not be loaded at another address"
 fi
+# Memory integrity (HVCI) refuses a driver with a section that is both
+# writable and executable.
+while read -r section; do
+  [ -n "$section" ] && fail "section $section is writable and executable"
+done < <(awk '/^ *[0-9]+ / { section = $2; next }
+  section != "" && /CODE/ && !/READONLY/ { print section } { section = "" }' <<<"$sections")
 tls_size="$(awk '$1 == "Entry" && $2 == "9" { print $4 }' <<<"$headers")"
 [ "$((16#${tls_size:-0}))" -eq 0 ] || fail "thread-local storage directory present"
 

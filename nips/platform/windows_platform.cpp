@@ -17,8 +17,8 @@
 // (no -ffunction-sections): the macro switches back to .text by name.
 
 // Called by __C_specific_handler during dispatch, at the faulting IRQL. Any
-// exception raised by the probe or the copy ends the copy: the only
-// instructions in the guarded range are those two.
+// exception ends the copy: the guarded range holds nothing but the call that
+// probes and copies.
 extern "C" __attribute__((used)) LONG NipsGuardedCopyFilter(PEXCEPTION_POINTERS exception,
                                                             PVOID establisherFrame) {
   UNREFERENCED_PARAMETER(exception);

@@ -22,6 +22,7 @@ cases=(
   "global_constructor|global_constructor\.cpp: global constructor in \.ctors .*_GLOBAL__sub_I_"
   "foreign_import|import ntoskrnl\.exe!KeBugCheckEx is not on the allow-list"
   "foreign_module|import from module NDIS\.SYS \(NdisGetVersion\): only ntoskrnl\.exe and HAL\.dll"
+  "writable_code|section \.nipswx is writable and executable"
   "windows_subsystem|subsystem 0*2 is not native"
   "no_relocations|no \.reloc section"
 )
