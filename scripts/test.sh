@@ -4,12 +4,16 @@
 #   scripts/test.sh asan       ASan+UBSan build in build-asan/
 #   scripts/test.sh tsan       TSan build in build-tsan/
 #   scripts/test.sh fuzz       clang libFuzzer targets in build-fuzz/, each run briefly
+#   scripts/test.sh windows    the Windows x64 driver image in build-windows/, its
+#                              import check, and the tests of the image checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode="${1:-plain}"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev libpcap-dev nlohmann-json3-dev libcli11-dev libfmt-dev)
+# The mingw-w64 cross compiler and its kernel headers build the Windows image.
+if [ "$mode" = windows ]; then packages+=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -41,7 +45,11 @@ case "$mode" in
       fi
     done
     exit 0 ;;
-  *) echo "unknown mode '$mode' (plain, asan, tsan, fuzz)" >&2; exit 2 ;;
+  windows)
+    scripts/build-windows.sh build-windows
+    tests/windows/image_check_test.sh build-windows
+    exit 0 ;;
+  *) echo "unknown mode '$mode' (plain, asan, tsan, fuzz, windows)" >&2; exit 2 ;;
 esac
 
 cmake -S . -B "$dir" -G Ninja "${flags[@]}"

@@ -13,7 +13,7 @@ typedef void VOID;
 typedef void* PVOID;
 typedef uint8_t UCHAR;
 typedef uint8_t* PUCHAR;
-typedef int8_t CHAR;
+typedef char CHAR;  // plain char, as PCHAR and PCSTR point to
 typedef char* PCHAR;
 typedef const char* PCSTR;
 typedef uint16_t USHORT;
@@ -74,6 +74,10 @@ typedef LONG KPRIORITY;
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 
 typedef union _LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  };
   struct {
     ULONG LowPart;
     LONG HighPart;
@@ -189,7 +193,7 @@ VOID ExFreePool(PVOID p);
 // ---- Events and waits -------------------------------------------------------------------
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
-typedef enum _MODE { KernelMode = 0, UserMode = 1 } KPROCESSOR_MODE_VALUES;
+typedef enum _MODE { KernelMode = 0, UserMode = 1, MaximumMode = 2 } MODE;
 typedef CHAR KPROCESSOR_MODE;
 
 typedef struct _KEVENT {

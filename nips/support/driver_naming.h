@@ -4,8 +4,13 @@
 
 #include <ntddk.h>
 
-// The build version text the link names.
-constexpr WCHAR kDriverBuildVersion[] = NTTEXT("8.0.0.11690");
+// The build version text the link names. The Windows image keeps it, once,
+// in its build-variable section (NIPS_BUILD_VARIABLE, defined by
+// nips/platform/windows_platform.h); elsewhere the marker is empty.
+#ifndef NIPS_BUILD_VARIABLE
+#define NIPS_BUILD_VARIABLE
+#endif
+NIPS_BUILD_VARIABLE inline constexpr WCHAR kDriverBuildVersion[] = NTTEXT("8.0.0.11690");
 // Link name and target buffers: 299 characters and the NUL.
 constexpr ULONG kVersionLinkCapacity = 300;
 constexpr WCHAR kDriverEntryValueName[] = NTTEXT("DriverEntry");
