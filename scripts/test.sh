@@ -32,7 +32,7 @@ case "$mode" in
   fuzz)
     dir=build-fuzz
     CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DNIPS_BUILD_FUZZ=ON -DNIPS_SANITIZE=address -DNIPS_BUILD_TESTS=OFF -DNIPS_BUILD_BENCH=OFF -DNIPS_BUILD_TOOLS=OFF
+      -DNIPS_BUILD_FUZZ=ON -DNIPS_SANITIZE=address -DNIPS_BUILD_TESTS=OFF -DNIPS_BUILD_BENCH=OFF
     cmake --build "$dir" -j "$jobs"
     for target in "$dir"/fuzz/fuzz_*; do
       [ -x "$target" ] || continue
