@@ -28,9 +28,9 @@ const SignatureTable g_signatureTable = {{
     {DetectMailslotWriteSmallMaxParams, kProtocolMaskTcp, 3802, 0, 0, 0, 0},                   // row 15
     {nullptr /* DetectSourceRouteOptionMalformed */, kProtocolMaskIcmp, 3801, 0, 0, 0, 0},     // row 16
     {nullptr /* DetectDnsOversizedRecord */, kProtocolMaskUdp, 3803, 0, 0, 0, 0},              // row 17
-    {nullptr /* DetectFtpLongUserPass */, kProtocolMaskTcp, 3806, 0, 0, 0, 0},                 // row 18
-    {nullptr /* DetectUpnpEventLongHeader */, kProtocolMaskTcp, 3845, 0, 0, 0, 0},             // row 19
-    {nullptr /* DetectFtpReplyLine1024 */, kProtocolMaskTcp, 3846, 0, 0, 0, 0},                // row 20
+    {DetectFtpLongUserPass, kProtocolMaskTcp, 3806, 0, 0, 0, 0},                               // row 18
+    {DetectUpnpEventLongHeader, kProtocolMaskTcp, 3845, 0, 0, 0, 0},                           // row 19
+    {DetectFtpReplyLine1024, kProtocolMaskTcp, 3846, 0, 0, 0, 0},                              // row 20
     {DetectSmbSearchLongBytes, kProtocolMaskTcp, 6029, 0, 0, 0, 0},                            // row 21
     {DetectSmbRenameCopyLongBytes, kProtocolMaskTcp, 6031, 0, 0, 0, 0},                        // row 22
     {DetectSmb2WriteHighDataOffset, kProtocolMaskTcp, 6038, 0, 0, 0, 0},                       // row 23
