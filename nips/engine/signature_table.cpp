@@ -39,8 +39,8 @@ const SignatureTable g_signatureTable = {{
     {nullptr /* DetectRdpBadDomainParameters */, kProtocolMaskTcp, 6043, 0, 0, 0, 0},          // row 26
     {nullptr /* DetectLlmnrLeadingDotName */, kProtocolMaskUdp, 6044, 0, 0, 0, 0},             // row 27
     {DetectSmbNtlmAuthBurst, kProtocolMaskTcp, 6045, 0, 0, 0, 0},                              // row 28
-    {nullptr /* DetectTlsHeartbeatOverlength */, kProtocolMaskTcp, 6058, 0, 0, 0, 0},          // row 29
-    {nullptr /* DetectSshDssKexBurst */, kProtocolMaskTcp, 6500, 0, 0, 0, 0},                  // row 30
+    {DetectTlsHeartbeatOverlength, kProtocolMaskTcp, 6058, 0, 0, 0, 0},                        // row 29
+    {DetectSshDssKexBurst, kProtocolMaskTcp, 6500, 0, 0, 0, 0},                                // row 30
     {DetectSmbSecondaryTransactionOverrun, kProtocolMaskTcp, 6095, 0, 0, 0, 0},                // row 31
     {DetectSmb2IoctlOversizedField, kProtocolMaskTcp, 6097, 0, 0, 0, 0},                       // row 32
     {DetectNetbiosShortMessageFlood, kProtocolMaskTcp, 6100, 0, 0, 0, 0},                      // row 33
