@@ -23,10 +23,10 @@ const SignatureTable g_signatureTable = {{
     {nullptr /* DetectRpcLargeRequestFragment */, kProtocolMaskTcp, 3722, 0, 0, 0, 0},         // row 10
     {nullptr /* DetectPptpStartRequestLengthMismatch */, kProtocolMaskTcp, 3723, 0, 0, 0, 0},  // row 11
     {nullptr /* DetectRpcOpnum9LargeFragment */, kProtocolMaskTcp, 3724, 0, 0, 0, 0},          // row 12
-    {nullptr /* DetectIpv4TruncatedLastOption */, kProtocolMaskAll, 3725, 0, 0, 0, 0},         // row 13
+    {DetectIpv4TruncatedLastOption, kProtocolMaskAll, 3725, 0, 0, 0, 0},                       // row 13
     {DetectMailslotNameUnterminated, kProtocolMaskTcp, 3804, 0, 0, 0, 0},                      // row 14
     {DetectMailslotWriteSmallMaxParams, kProtocolMaskTcp, 3802, 0, 0, 0, 0},                   // row 15
-    {nullptr /* DetectSourceRouteOptionMalformed */, kProtocolMaskIcmp, 3801, 0, 0, 0, 0},     // row 16
+    {DetectSourceRouteOptionMalformed, kProtocolMaskIcmp, 3801, 0, 0, 0, 0},                   // row 16
     {nullptr /* DetectDnsOversizedRecord */, kProtocolMaskUdp, 3803, 0, 0, 0, 0},              // row 17
     {DetectFtpLongUserPass, kProtocolMaskTcp, 3806, 0, 0, 0, 0},                               // row 18
     {DetectUpnpEventLongHeader, kProtocolMaskTcp, 3845, 0, 0, 0, 0},                           // row 19
