@@ -18,10 +18,10 @@ const SignatureTable g_signatureTable = {{
     {DetectUdpPortScan, kProtocolMaskUdp, 3701, 0, 0, 0, 0},                                   // row 5
     {nullptr /* no detector */, 0, 3702, 0, 0, 0, 0},                                          // row 6
     {DetectRapEnumZeroMaxCounts, kProtocolMaskTcp, 3718, 0, 0, 0, 0},                          // row 7
-    {nullptr /* DetectSqlResolutionLongRequest */, kProtocolMaskUdp, 3720, 0, 0, 0, 0},        // row 8
+    {DetectSqlResolutionLongRequest, kProtocolMaskUdp, 3720, 0, 0, 0, 0},                      // row 8
     {nullptr /* DetectActivationLongUncPath */, kProtocolMaskTcp, 3721, 0, 0, 0, 0},           // row 9
     {nullptr /* DetectRpcLargeRequestFragment */, kProtocolMaskTcp, 3722, 0, 0, 0, 0},         // row 10
-    {nullptr /* DetectPptpStartRequestLengthMismatch */, kProtocolMaskTcp, 3723, 0, 0, 0, 0},  // row 11
+    {DetectPptpStartRequestLengthMismatch, kProtocolMaskTcp, 3723, 0, 0, 0, 0},                // row 11
     {nullptr /* DetectRpcOpnum9LargeFragment */, kProtocolMaskTcp, 3724, 0, 0, 0, 0},          // row 12
     {DetectIpv4TruncatedLastOption, kProtocolMaskAll, 3725, 0, 0, 0, 0},                       // row 13
     {DetectMailslotNameUnterminated, kProtocolMaskTcp, 3804, 0, 0, 0, 0},                      // row 14
