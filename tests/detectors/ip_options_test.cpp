@@ -3,7 +3,6 @@
 #include <tuple>
 
 #include "detectors/detector_run.h"
-#include "testlib/engine_support.h"
 
 namespace dtest {
 namespace {
@@ -11,9 +10,8 @@ namespace {
 using Options = std::vector<uint8_t>;
 constexpr uint8_t kLsrr = 131, kSsrr = 137, kNop = 1;
 
-// A packet whose IPv4 header carries the options (header length from their count): an ICMP echo
-// unless another protocol is asked for.
-std::unique_ptr<FakePacket> Icmp(const Options& options, UCHAR protocol = kIpProtocolIcmp) {
+// An ICMP echo whose IPv4 header carries the options (header length from their count).
+std::unique_ptr<FakePacket> Icmp(const Options& options) {
   Bytes header = {static_cast<uint8_t>(0x40 | (20 + options.size()) / 4),
                   0,
                   0,
@@ -23,7 +21,7 @@ std::unique_ptr<FakePacket> Icmp(const Options& options, UCHAR protocol = kIpPro
                   0,
                   0,
                   64,
-                  protocol,
+                  1,
                   0,
                   0,
                   10,
@@ -35,12 +33,7 @@ std::unique_ptr<FakePacket> Icmp(const Options& options, UCHAR protocol = kIpPro
                   9,
                   9};
   header.insert(header.end(), options.begin(), options.end());
-  const Bytes transport =
-      protocol == kIpProtocolTcp
-          ? Bytes{0xC3, 0x50, 0, 80, 0, 0, 0, 1, 0, 0, 0, 1, 0x50, 0x18, 1, 0, 0, 0, 0, 0}
-      : protocol == kIpProtocolUdp ? Bytes{0xC3, 0x50, 0, 53, 0, 12, 0, 0}
-                                   : Bytes{8, 0, 0, 0, 0, 1, 0, 1};
-  return FakePacket::Raw(protocol, header, transport, {'a', 'b', 'c', 'd'});
+  return FakePacket::Raw(kIpProtocolIcmp, header, {8, 0, 0, 0, 0, 1, 0, 1}, {});
 }
 ULONG Check(NipsDetector d, const Options& options) { return RunDetector(d, *Icmp(options)); }
 Options Route(uint8_t type, uint8_t length, uint8_t pointer, size_t size) {
@@ -108,26 +101,6 @@ TEST(IpOptionsTest, TruncatedLastOptionOfA60ByteHeader) {
   auto v6 = Icmp(Nops(39, {7}));
   v6->SetAddresses(testlib::MakeAddress("fe80::1"), testlib::MakeAddress("fe80::2"));
   EXPECT_EQ(RunDetector(DetectIpv4TruncatedLastOption, *v6), 0u);
-}
-
-// Through a started plug-in with every row enabled: 3725 runs for all three protocol bits, 3801
-// for ICMP only.
-TEST(IpOptionsTest, ProtocolMasksOfTheTwoRows) {
-  kt::ResetWorld();
-  testlib::PluginHolder plugin;
-  ASSERT_TRUE(plugin->Start());
-  ASSERT_EQ(testlib::Configure(plugin.get(), testlib::MakeHeader({1, 3, 1, 1}),
-                               testlib::RecordsForAllRows(g_signatureTable, 2)),
-            STATUS_SUCCESS);
-  for (UCHAR protocol : {kIpProtocolTcp, kIpProtocolUdp, kIpProtocolIcmp}) {
-    for (const Options& options : {Nops(39, {7}), Cat(Route(kLsrr, 7, 4, 7), {0})}) {
-      auto p = Icmp(options, protocol);
-      ASSERT_EQ(plugin->InspectPacket(p.get()), kInspectDelivered);
-      ASSERT_TRUE(p->DeliveredOnce());
-      const ULONG expected = options.size() == 40 ? 3725 : protocol == kIpProtocolIcmp ? 3801 : 0;
-      EXPECT_EQ(p->report().signatureId, expected) << int(protocol);
-    }
-  }
 }
 
 }  // namespace
