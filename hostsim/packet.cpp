@@ -63,6 +63,7 @@ void SimVerdictSink::ReportIntrusion(ULONG signatureId, ULONG severity, ULONG re
 void SimPacket::Reset(const DecodedPacket& packet, ULONG adapterIndex) {
   packet_ = packet;
   adapter_.set_index(adapterIndex);
+  application_.Clear();
   sink_.Clear();
 }
 

@@ -72,7 +72,10 @@ class SimBuffer final : public HostBuffer {
   const DecodedPacket* packet_;
 };
 
-// Replayed traffic belongs to no local process: no path, process id all ones.
+// The local process a packet belongs to, as far as the core knows it. The
+// core knows it only for traffic of this host's own sockets; a replayed
+// capture carries no process, so its packets have no path and the all-ones
+// process id. Every SimPacket::Reset forgets the previous packet's process.
 class SimApplication final : public HostApplication {
  public:
   const WCHAR* GetImagePath(ULONG64* length) override;
@@ -81,8 +84,11 @@ class SimApplication final : public HostApplication {
   void Reserved3() override {}
   void Reserved4() override {}
   ULONG64 GetProcessId() override { return processId_; }
-  // For tests that need a local process: the path is not copied.
+  // A known local process; the path (pathLength characters, no terminator)
+  // is not copied and must outlive the packet's inspection.
   void SetProcess(ULONG64 processId, const WCHAR* path, ULONG64 pathLength);
+  // Back to no known process.
+  void Clear() { SetProcess(kNoProcessId, nullptr, 0); }
 
  private:
   ULONG64 processId_ = kNoProcessId;
@@ -126,7 +132,9 @@ class SimPacket final : public HostPacket {
   SimPacket& operator=(const SimPacket&) = delete;
 
   // Takes a copy of the decoded packet (whose pointers must stay valid until
-  // the next Reset) and forgets the previous packet's verdict.
+  // the next Reset) and forgets the previous packet's verdict and process;
+  // a caller that knows the packet's process sets it afterwards through
+  // application().
   void Reset(const DecodedPacket& packet, ULONG adapterIndex = kDefaultAdapterIndex);
 
   HostFlow* GetFlow() override { return &flow_; }

@@ -8,6 +8,7 @@
 #include "tools/capture_gen_benign.h"
 #include "tools/capture_gen_decoder.h"
 #include "tools/capture_gen_port_scan.h"
+#include "tools/capture_gen_services.h"
 #include "tools/capture_gen_smb.h"
 #include "tools/capture_gen_smb1.h"
 
@@ -29,6 +30,7 @@ std::vector<FamilyCapture> ExampleCaptures() {
   AppendAll(&all, Smb1RequestFamilyExamples());
   AppendAll(&all, PortScanFamilyExamples());
   AppendAll(&all, SmbFamilyExamples());
+  AppendAll(&all, ServicesFamilyExamples());
   return all;
 }
 
@@ -38,6 +40,7 @@ std::vector<FamilyCapture> FamilyRegressionCaptures() {
   AppendAll(&all, PortScanFamilyRegressionCaptures());
   AppendAll(&all, Smb1RequestFamilyRegressionCaptures());
   AppendAll(&all, SmbFamilyRegressionCaptures());
+  AppendAll(&all, ServicesFamilyRegressionCaptures());
   return all;
 }
 

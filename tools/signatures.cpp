@@ -33,7 +33,7 @@ constexpr Summary kSummaries[] = {
     {3804, "SMB mailslot name not terminated"},
     {3806, "FTP USER or PASS argument too long"},
     {3845, "UPnP event subscription with an overlong header"},
-    {3846, "FTP reply line of 1024 bytes or more"},
+    {3846, "FTP reply line of exactly 1024 bytes"},
     {6022, "SMB2 reply whose length disagrees with the segment"},
     {6029, "SMB search request with overlong byte data"},
     {6031, "SMB rename or copy request with overlong byte data"},

@@ -18,19 +18,19 @@ const SignatureTable g_signatureTable = {{
     {DetectUdpPortScan, kProtocolMaskUdp, 3701, 0, 0, 0, 0},                                   // row 5
     {nullptr /* no detector */, 0, 3702, 0, 0, 0, 0},                                          // row 6
     {DetectRapEnumZeroMaxCounts, kProtocolMaskTcp, 3718, 0, 0, 0, 0},                          // row 7
-    {nullptr /* DetectSqlResolutionLongRequest */, kProtocolMaskUdp, 3720, 0, 0, 0, 0},        // row 8
+    {DetectSqlResolutionLongRequest, kProtocolMaskUdp, 3720, 0, 0, 0, 0},                      // row 8
     {nullptr /* DetectActivationLongUncPath */, kProtocolMaskTcp, 3721, 0, 0, 0, 0},           // row 9
     {nullptr /* DetectRpcLargeRequestFragment */, kProtocolMaskTcp, 3722, 0, 0, 0, 0},         // row 10
-    {nullptr /* DetectPptpStartRequestLengthMismatch */, kProtocolMaskTcp, 3723, 0, 0, 0, 0},  // row 11
+    {DetectPptpStartRequestLengthMismatch, kProtocolMaskTcp, 3723, 0, 0, 0, 0},                // row 11
     {nullptr /* DetectRpcOpnum9LargeFragment */, kProtocolMaskTcp, 3724, 0, 0, 0, 0},          // row 12
-    {nullptr /* DetectIpv4TruncatedLastOption */, kProtocolMaskAll, 3725, 0, 0, 0, 0},         // row 13
+    {DetectIpv4TruncatedLastOption, kProtocolMaskAll, 3725, 0, 0, 0, 0},                       // row 13
     {DetectMailslotNameUnterminated, kProtocolMaskTcp, 3804, 0, 0, 0, 0},                      // row 14
     {DetectMailslotWriteSmallMaxParams, kProtocolMaskTcp, 3802, 0, 0, 0, 0},                   // row 15
-    {nullptr /* DetectSourceRouteOptionMalformed */, kProtocolMaskIcmp, 3801, 0, 0, 0, 0},     // row 16
+    {DetectSourceRouteOptionMalformed, kProtocolMaskIcmp, 3801, 0, 0, 0, 0},                   // row 16
     {nullptr /* DetectDnsOversizedRecord */, kProtocolMaskUdp, 3803, 0, 0, 0, 0},              // row 17
-    {nullptr /* DetectFtpLongUserPass */, kProtocolMaskTcp, 3806, 0, 0, 0, 0},                 // row 18
-    {nullptr /* DetectUpnpEventLongHeader */, kProtocolMaskTcp, 3845, 0, 0, 0, 0},             // row 19
-    {nullptr /* DetectFtpReplyLine1024 */, kProtocolMaskTcp, 3846, 0, 0, 0, 0},                // row 20
+    {DetectFtpLongUserPass, kProtocolMaskTcp, 3806, 0, 0, 0, 0},                               // row 18
+    {DetectUpnpEventLongHeader, kProtocolMaskTcp, 3845, 0, 0, 0, 0},                           // row 19
+    {DetectFtpReplyLine1024, kProtocolMaskTcp, 3846, 0, 0, 0, 0},                              // row 20
     {DetectSmbSearchLongBytes, kProtocolMaskTcp, 6029, 0, 0, 0, 0},                            // row 21
     {DetectSmbRenameCopyLongBytes, kProtocolMaskTcp, 6031, 0, 0, 0, 0},                        // row 22
     {DetectSmb2WriteHighDataOffset, kProtocolMaskTcp, 6038, 0, 0, 0, 0},                       // row 23
@@ -39,8 +39,8 @@ const SignatureTable g_signatureTable = {{
     {nullptr /* DetectRdpBadDomainParameters */, kProtocolMaskTcp, 6043, 0, 0, 0, 0},          // row 26
     {nullptr /* DetectLlmnrLeadingDotName */, kProtocolMaskUdp, 6044, 0, 0, 0, 0},             // row 27
     {DetectSmbNtlmAuthBurst, kProtocolMaskTcp, 6045, 0, 0, 0, 0},                              // row 28
-    {nullptr /* DetectTlsHeartbeatOverlength */, kProtocolMaskTcp, 6058, 0, 0, 0, 0},          // row 29
-    {nullptr /* DetectSshDssKexBurst */, kProtocolMaskTcp, 6500, 0, 0, 0, 0},                  // row 30
+    {DetectTlsHeartbeatOverlength, kProtocolMaskTcp, 6058, 0, 0, 0, 0},                        // row 29
+    {DetectSshDssKexBurst, kProtocolMaskTcp, 6500, 0, 0, 0, 0},                                // row 30
     {DetectSmbSecondaryTransactionOverrun, kProtocolMaskTcp, 6095, 0, 0, 0, 0},                // row 31
     {DetectSmb2IoctlOversizedField, kProtocolMaskTcp, 6097, 0, 0, 0, 0},                       // row 32
     {DetectNetbiosShortMessageFlood, kProtocolMaskTcp, 6100, 0, 0, 0, 0},                      // row 33

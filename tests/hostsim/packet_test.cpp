@@ -42,9 +42,18 @@ TEST(SimPacketTest, SlotsReportTheDecodedPacketAndTheSinkRecordsVerdicts) {
   EXPECT_TRUE(record.reportBeforeVerdict);
   EXPECT_EQ(record.verdictCalls, 1u);
   EXPECT_EQ(record.reportCalls, 2u);
+  // A process known for one packet is forgotten with the next.
+  static const WCHAR kPath[] = u"C:\\sql\\sqlservr.exe";
+  packet.application().SetProcess(812, kPath, 20);
+  EXPECT_EQ(std::pair(packet.GetApplication()->GetImagePath(&length), length),
+            std::pair(kPath, ULONG64{20}));
+  EXPECT_EQ(packet.GetApplication()->GetProcessId(), 812u);
   packet.Reset(decoded);
   EXPECT_EQ(record.verdictCalls + record.reportCalls, 0u);
   EXPECT_FALSE(record.reportBeforeVerdict);
+  EXPECT_EQ(packet.GetApplication()->GetProcessId(), ~0ULL);
+  EXPECT_EQ(packet.GetApplication()->GetImagePath(&length), nullptr);
+  EXPECT_EQ(length, 0u);
 }
 
 }  // namespace

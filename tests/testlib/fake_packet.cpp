@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,19 +103,32 @@ class FakePacket::Buffer final : public HostBuffer {
 
 class FakePacket::Application final : public HostApplication {
  public:
-  // No process: an empty path, and the all-ones id.
+  // No process until SetApplication: an empty path, and the all-ones id.
   const WCHAR* GetImagePath(ULONG64* length) override {
-    *length = 0;
-    return kEmptyPath;
+    *length = pathLength_;
+    return pathLength_ == 0 && !nullPath_ ? kEmptyPath : path_.get();
   }
   void Reserved1() override {}
   void Reserved2() override {}
   void Reserved3() override {}
   void Reserved4() override {}
-  ULONG64 GetProcessId() override { return kNoProcessId; }
+  ULONG64 GetProcessId() override { return processId_; }
+
+  // An exact-size copy of the path, with no terminator to read past.
+  void Set(ULONG64 processId, const std::u16string& path, bool nullPath) {
+    processId_ = processId;
+    pathLength_ = path.size();
+    nullPath_ = nullPath;
+    path_.reset(path.empty() ? nullptr : new WCHAR[path.size()]);
+    if (!path.empty()) std::copy(path.begin(), path.end(), path_.get());
+  }
 
  private:
   static constexpr WCHAR kEmptyPath[1] = {0};
+  ULONG64 processId_ = kNoProcessId;
+  ULONG64 pathLength_ = 0;
+  bool nullPath_ = false;
+  std::unique_ptr<WCHAR[]> path_;
 };
 
 class FakePacket::Sink final : public HostVerdictSink {
@@ -190,6 +204,13 @@ ReportCall FakePacket::report() const {
 void FakePacket::ClearRecord() {
   calls_.clear();
   payloadArgs_.clear();
+}
+
+void FakePacket::SetApplication(ULONG64 processId, const std::u16string& imagePath) {
+  application_->Set(processId, imagePath, false);
+}
+void FakePacket::SetApplicationNullPath(ULONG64 processId) {
+  application_->Set(processId, u"", true);
 }
 
 HostFlow* FakePacket::GetFlow() { return nullFlow_ ? nullptr : flow_.get(); }

@@ -106,6 +106,11 @@ class FakePacket final : public HostPacket {
   void SetNullIpHeader(bool null) { nullIpHeader_ = null; }
   void SetNullTransportHeader(bool null) { nullTransportHeader_ = null; }
   void SetNullPayload(bool null) { nullPayload_ = null; }
+  // The receiving process the core names: its id and image path (handed out
+  // as an exact-size copy without terminator). By default none is known: the
+  // all-ones id and an empty path. The second form hands out a null path.
+  void SetApplication(ULONG64 processId, const std::u16string& imagePath);
+  void SetApplicationNullPath(ULONG64 processId);
   // Which of the packet's objects come back null.
   void SetNullFlow(bool null) { nullFlow_ = null; }
   void SetNullData(bool null) { nullData_ = null; }
