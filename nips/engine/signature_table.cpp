@@ -19,10 +19,10 @@ const SignatureTable g_signatureTable = {{
     {nullptr /* no detector */, 0, 3702, 0, 0, 0, 0},                                          // row 6
     {DetectRapEnumZeroMaxCounts, kProtocolMaskTcp, 3718, 0, 0, 0, 0},                          // row 7
     {nullptr /* DetectSqlResolutionLongRequest */, kProtocolMaskUdp, 3720, 0, 0, 0, 0},        // row 8
-    {nullptr /* DetectActivationLongUncPath */, kProtocolMaskTcp, 3721, 0, 0, 0, 0},           // row 9
-    {nullptr /* DetectRpcLargeRequestFragment */, kProtocolMaskTcp, 3722, 0, 0, 0, 0},         // row 10
+    {DetectActivationLongUncPath, kProtocolMaskTcp, 3721, 0, 0, 0, 0},                         // row 9
+    {DetectRpcLargeRequestFragment, kProtocolMaskTcp, 3722, 0, 0, 0, 0},                       // row 10
     {nullptr /* DetectPptpStartRequestLengthMismatch */, kProtocolMaskTcp, 3723, 0, 0, 0, 0},  // row 11
-    {nullptr /* DetectRpcOpnum9LargeFragment */, kProtocolMaskTcp, 3724, 0, 0, 0, 0},          // row 12
+    {DetectRpcOpnum9LargeFragment, kProtocolMaskTcp, 3724, 0, 0, 0, 0},                        // row 12
     {nullptr /* DetectIpv4TruncatedLastOption */, kProtocolMaskAll, 3725, 0, 0, 0, 0},         // row 13
     {DetectMailslotNameUnterminated, kProtocolMaskTcp, 3804, 0, 0, 0, 0},                      // row 14
     {DetectMailslotWriteSmallMaxParams, kProtocolMaskTcp, 3802, 0, 0, 0, 0},                   // row 15
@@ -52,7 +52,7 @@ const SignatureTable g_signatureTable = {{
     {DetectSmbSisCopyFileRequest, kProtocolMaskTcp, 6175, 0, 0, 0, 0},                         // row 39
     {nullptr /* DetectWsmanNegativeContentLength */, kProtocolMaskTcp, 6177, 0, 0, 0, 0},      // row 40
     {nullptr /* DetectWsmanChunkSizeAllF */, kProtocolMaskTcp, 6178, 0, 0, 0, 0},              // row 41
-    {nullptr /* DetectRpcZeroBlockAfterNames */, kProtocolMaskTcp, 6182, 0, 0, 0, 0},          // row 42
+    {DetectRpcZeroBlockAfterNames, kProtocolMaskTcp, 6182, 0, 0, 0, 0},                        // row 42
     {nullptr /* DetectDnsUpdateTxtLengthMismatch */, kProtocolMaskTcp, 6199, 0, 0, 0, 0},      // row 43
     {nullptr /* DetectDnsUpdateSigRecordBurst */, kProtocolMaskTcp, 6200, 0, 0, 0, 0},         // row 44
     {nullptr /* DetectDnsUpdateAaaaRecordBurst */, kProtocolMaskTcp, 6201, 0, 0, 0, 0},        // row 45
