@@ -36,7 +36,7 @@ const SignatureTable g_signatureTable = {{
     {DetectSmb2WriteHighDataOffset, kProtocolMaskTcp, 6038, 0, 0, 0, 0},                       // row 23
     {DetectSmb2ReplyLengthMismatch, kProtocolMaskTcp, 6022, 0, 0, 0, 0},                       // row 24
     {nullptr /* DetectDnsLoopbackAnswers */, kProtocolMaskUdp, 6042, 0, 0, 0, 0},              // row 25
-    {nullptr /* DetectRdpBadDomainParameters */, kProtocolMaskTcp, 6043, 0, 0, 0, 0},          // row 26
+    {DetectRdpBadDomainParameters, kProtocolMaskTcp, 6043, 0, 0, 0, 0},                        // row 26
     {nullptr /* DetectLlmnrLeadingDotName */, kProtocolMaskUdp, 6044, 0, 0, 0, 0},             // row 27
     {DetectSmbNtlmAuthBurst, kProtocolMaskTcp, 6045, 0, 0, 0, 0},                              // row 28
     {nullptr /* DetectTlsHeartbeatOverlength */, kProtocolMaskTcp, 6058, 0, 0, 0, 0},          // row 29
@@ -45,8 +45,8 @@ const SignatureTable g_signatureTable = {{
     {DetectSmb2IoctlOversizedField, kProtocolMaskTcp, 6097, 0, 0, 0, 0},                       // row 32
     {DetectNetbiosShortMessageFlood, kProtocolMaskTcp, 6100, 0, 0, 0, 0},                      // row 33
     {DetectSmbTrans2SessionSetupProbe, kProtocolMaskTcp, 6119, 0, 0, 0, 0},                    // row 34
-    {nullptr /* DetectRdpMsT120ChannelRequest */, kProtocolMaskTcp, 6137, 0, 0, 0, 0},         // row 35
-    {nullptr /* DetectRdpTlsRecordSequence */, kProtocolMaskTcp, 6146, 0, 0, 0, 0},            // row 36
+    {DetectRdpMsT120ChannelRequest, kProtocolMaskTcp, 6137, 0, 0, 0, 0},                       // row 35
+    {DetectRdpTlsRecordSequence, kProtocolMaskTcp, 6146, 0, 0, 0, 0},                          // row 36
     {DetectSmb2CompressionSizeOverflow, kProtocolMaskTcp, 6157, 0, 0, 0, 0},                   // row 37
     {nullptr /* DetectDnsSigAnswerForeignSigner */, kProtocolMaskTcp, 6173, 0, 0, 0, 0},       // row 38
     {DetectSmbSisCopyFileRequest, kProtocolMaskTcp, 6175, 0, 0, 0, 0},                         // row 39
