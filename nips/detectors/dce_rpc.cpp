@@ -238,7 +238,7 @@ ULONG InspectConversation(PacketView* view, const ConversationTests& tests) {
 
 // ---- 3721: DCOM activation with a long UNC server name ----------------------
 
-bool ExaminesActivationPort(USHORT port) {
+bool ExaminesRpcAndPipePorts(USHORT port) {
   return port == kPortRpcEndpointMapper || IsSmbPort(port);
 }
 
@@ -343,6 +343,14 @@ FirstPacket Opnum9FirstPacket(const ByteView& payload, USHORT port) {
                                                                       : FirstPacket::kBound;
 }
 
+constexpr ConversationTests kActivationTests = {kKindActivation, ExaminesRpcAndPipePorts,
+                                                ActivationContinuation, ActivationFirstPacket};
+constexpr ConversationTests kLargeFragmentTests = {kKindLargeFragment, ExaminesEndpointMapperPort,
+                                                   LargeFragmentContinuation,
+                                                   LargeFragmentFirstPacket};
+constexpr ConversationTests kOpnum9Tests = {kKindOpnum9, ExaminesRpcAndPipePorts,
+                                            Opnum9Continuation, Opnum9FirstPacket};
+
 // ---- 6182: server name, strings, zero block ---------------------------------
 
 // The 8 bytes at offset exist and are all zero.
@@ -401,23 +409,17 @@ bool HasLongUncServerName(const ByteView& area) {
 
 // IRQL: <= DISPATCH_LEVEL.
 ULONG DetectActivationLongUncPath(PacketView* view) {
-  static const ConversationTests kTests = {kKindActivation, ExaminesActivationPort,
-                                           ActivationContinuation, ActivationFirstPacket};
-  return InspectConversation(view, kTests);
+  return InspectConversation(view, kActivationTests);
 }
 
 // IRQL: <= DISPATCH_LEVEL.
 ULONG DetectRpcLargeRequestFragment(PacketView* view) {
-  static const ConversationTests kTests = {kKindLargeFragment, ExaminesEndpointMapperPort,
-                                           LargeFragmentContinuation, LargeFragmentFirstPacket};
-  return InspectConversation(view, kTests);
+  return InspectConversation(view, kLargeFragmentTests);
 }
 
 // IRQL: <= DISPATCH_LEVEL.
 ULONG DetectRpcOpnum9LargeFragment(PacketView* view) {
-  static const ConversationTests kTests = {kKindOpnum9, ExaminesActivationPort, Opnum9Continuation,
-                                           Opnum9FirstPacket};
-  return InspectConversation(view, kTests);
+  return InspectConversation(view, kOpnum9Tests);
 }
 
 // IRQL: <= DISPATCH_LEVEL. Offsets grow with counts taken from the packet;
