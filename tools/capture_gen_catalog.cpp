@@ -6,6 +6,7 @@
 
 #include "tools/capture_gen.h"
 #include "tools/capture_gen_benign.h"
+#include "tools/capture_gen_dcerpc.h"
 #include "tools/capture_gen_decoder.h"
 #include "tools/capture_gen_port_scan.h"
 #include "tools/capture_gen_smb.h"
@@ -29,6 +30,7 @@ std::vector<FamilyCapture> ExampleCaptures() {
   AppendAll(&all, Smb1RequestFamilyExamples());
   AppendAll(&all, PortScanFamilyExamples());
   AppendAll(&all, SmbFamilyExamples());
+  AppendAll(&all, DceRpcFamilyExamples());
   return all;
 }
 
@@ -38,6 +40,7 @@ std::vector<FamilyCapture> FamilyRegressionCaptures() {
   AppendAll(&all, PortScanFamilyRegressionCaptures());
   AppendAll(&all, Smb1RequestFamilyRegressionCaptures());
   AppendAll(&all, SmbFamilyRegressionCaptures());
+  AppendAll(&all, DceRpcFamilyRegressionCaptures());
   return all;
 }
 
