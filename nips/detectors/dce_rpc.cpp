@@ -51,10 +51,9 @@ constexpr ULONG64 kUncServerNameUnits = 40;
 constexpr USHORT kUtf16Backslash = 0x005C;
 constexpr USHORT kUtf16Nul = 0x0000;
 
-// SMB1 carriage: Transaction data count and offset, Write AndX byte count and
-// data offset. The offsets count from the SMB header, 4 bytes in.
-constexpr UCHAR kSmb1CommandWriteAndX = 0x2F;
-constexpr ULONG64 kTransDataCountOffset = 59;
+// SMB1 carriage: the Transaction data offset (its data count is shared with
+// the SMB detectors), the Write AndX byte count and data offset. Data offsets
+// count from the SMB header, 4 bytes in.
 constexpr ULONG64 kTransDataOffsetOffset = 61;
 constexpr ULONG64 kWriteAndXDataOffsetOffset = 59;
 constexpr ULONG64 kWriteAndXByteCountOffset = 65;
