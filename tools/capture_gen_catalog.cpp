@@ -6,6 +6,7 @@
 
 #include "tools/capture_gen.h"
 #include "tools/capture_gen_benign.h"
+#include "tools/capture_gen_dcerpc.h"
 #include "tools/capture_gen_decoder.h"
 #include "tools/capture_gen_port_scan.h"
 #include "tools/capture_gen_services.h"
@@ -31,6 +32,7 @@ std::vector<FamilyCapture> ExampleCaptures() {
   AppendAll(&all, PortScanFamilyExamples());
   AppendAll(&all, SmbFamilyExamples());
   AppendAll(&all, ServicesFamilyExamples());
+  AppendAll(&all, DceRpcFamilyExamples());
   return all;
 }
 
@@ -41,6 +43,7 @@ std::vector<FamilyCapture> FamilyRegressionCaptures() {
   AppendAll(&all, Smb1RequestFamilyRegressionCaptures());
   AppendAll(&all, SmbFamilyRegressionCaptures());
   AppendAll(&all, ServicesFamilyRegressionCaptures());
+  AppendAll(&all, DceRpcFamilyRegressionCaptures());
   return all;
 }
 

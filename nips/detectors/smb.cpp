@@ -15,7 +15,6 @@ using namespace smb;
 constexpr ULONG64 kMailslotUnterminatedMinimumLength = 71;
 constexpr ULONG64 kMailslotSmallMaxParamsMinimumLength = 73;
 constexpr ULONG64 kTransMaxParameterCountOffset = 41;
-constexpr ULONG64 kTransDataCountOffset = 59;
 constexpr ULONG64 kTransSetupCountOffset = 63;
 constexpr ULONG64 kTransFirstSetupOffset = 65;
 constexpr ULONG64 kTransByteCountOffset = 71;

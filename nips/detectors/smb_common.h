@@ -1,6 +1,7 @@
 // Shared pieces of the SMB, NetBIOS and port-scan detectors: well-known ports,
 // the NetBIOS session header and SMB header checks; the generic helpers come
-// from detector_common.h. Internal to nips/detectors. Everything here is callable at IRQL <= DISPATCH_LEVEL.
+// from detector_common.h. Internal to nips/detectors. Everything here is
+// callable at IRQL <= DISPATCH_LEVEL.
 #pragma once
 
 #include <ntddk.h>
@@ -44,6 +45,7 @@ constexpr UCHAR kSmb1CommandRename = 0x07;
 constexpr UCHAR kSmb1CommandTransaction = 0x25;
 constexpr UCHAR kSmb1CommandTransactionSecondary = 0x26;
 constexpr UCHAR kSmb1CommandCopy = 0x29;
+constexpr UCHAR kSmb1CommandWriteAndX = 0x2F;
 constexpr UCHAR kSmb1CommandTransaction2 = 0x32;
 constexpr UCHAR kSmb1CommandTransaction2Secondary = 0x33;
 constexpr UCHAR kSmb1CommandTreeDisconnect = 0x71;
@@ -51,6 +53,9 @@ constexpr UCHAR kSmb1CommandNegotiate = 0x72;
 constexpr UCHAR kSmb1CommandSessionSetupAndX = 0x73;
 constexpr UCHAR kSmb1CommandSearch = 0x81;
 constexpr UCHAR kSmb1CommandNtTransact = 0xA0;
+
+// SMB1 Transaction request: the data count of this message (payload offset).
+constexpr ULONG64 kTransDataCountOffset = 59;
 
 // SMB2 header fields.
 constexpr ULONG64 kSmb2StructureSizeOffset = 8;

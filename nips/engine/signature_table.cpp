@@ -19,10 +19,10 @@ const SignatureTable g_signatureTable = {{
     {nullptr /* no detector */, 0, 3702, 0, 0, 0, 0},                                          // row 6
     {DetectRapEnumZeroMaxCounts, kProtocolMaskTcp, 3718, 0, 0, 0, 0},                          // row 7
     {DetectSqlResolutionLongRequest, kProtocolMaskUdp, 3720, 0, 0, 0, 0},                      // row 8
-    {nullptr /* DetectActivationLongUncPath */, kProtocolMaskTcp, 3721, 0, 0, 0, 0},           // row 9
-    {nullptr /* DetectRpcLargeRequestFragment */, kProtocolMaskTcp, 3722, 0, 0, 0, 0},         // row 10
+    {DetectActivationLongUncPath, kProtocolMaskTcp, 3721, 0, 0, 0, 0},                         // row 9
+    {DetectRpcLargeRequestFragment, kProtocolMaskTcp, 3722, 0, 0, 0, 0},                       // row 10
     {DetectPptpStartRequestLengthMismatch, kProtocolMaskTcp, 3723, 0, 0, 0, 0},                // row 11
-    {nullptr /* DetectRpcOpnum9LargeFragment */, kProtocolMaskTcp, 3724, 0, 0, 0, 0},          // row 12
+    {DetectRpcOpnum9LargeFragment, kProtocolMaskTcp, 3724, 0, 0, 0, 0},                        // row 12
     {DetectIpv4TruncatedLastOption, kProtocolMaskAll, 3725, 0, 0, 0, 0},                       // row 13
     {DetectMailslotNameUnterminated, kProtocolMaskTcp, 3804, 0, 0, 0, 0},                      // row 14
     {DetectMailslotWriteSmallMaxParams, kProtocolMaskTcp, 3802, 0, 0, 0, 0},                   // row 15
@@ -36,7 +36,7 @@ const SignatureTable g_signatureTable = {{
     {DetectSmb2WriteHighDataOffset, kProtocolMaskTcp, 6038, 0, 0, 0, 0},                       // row 23
     {DetectSmb2ReplyLengthMismatch, kProtocolMaskTcp, 6022, 0, 0, 0, 0},                       // row 24
     {nullptr /* DetectDnsLoopbackAnswers */, kProtocolMaskUdp, 6042, 0, 0, 0, 0},              // row 25
-    {nullptr /* DetectRdpBadDomainParameters */, kProtocolMaskTcp, 6043, 0, 0, 0, 0},          // row 26
+    {DetectRdpBadDomainParameters, kProtocolMaskTcp, 6043, 0, 0, 0, 0},                        // row 26
     {nullptr /* DetectLlmnrLeadingDotName */, kProtocolMaskUdp, 6044, 0, 0, 0, 0},             // row 27
     {DetectSmbNtlmAuthBurst, kProtocolMaskTcp, 6045, 0, 0, 0, 0},                              // row 28
     {DetectTlsHeartbeatOverlength, kProtocolMaskTcp, 6058, 0, 0, 0, 0},                        // row 29
@@ -45,14 +45,14 @@ const SignatureTable g_signatureTable = {{
     {DetectSmb2IoctlOversizedField, kProtocolMaskTcp, 6097, 0, 0, 0, 0},                       // row 32
     {DetectNetbiosShortMessageFlood, kProtocolMaskTcp, 6100, 0, 0, 0, 0},                      // row 33
     {DetectSmbTrans2SessionSetupProbe, kProtocolMaskTcp, 6119, 0, 0, 0, 0},                    // row 34
-    {nullptr /* DetectRdpMsT120ChannelRequest */, kProtocolMaskTcp, 6137, 0, 0, 0, 0},         // row 35
-    {nullptr /* DetectRdpTlsRecordSequence */, kProtocolMaskTcp, 6146, 0, 0, 0, 0},            // row 36
+    {DetectRdpMsT120ChannelRequest, kProtocolMaskTcp, 6137, 0, 0, 0, 0},                       // row 35
+    {DetectRdpTlsRecordSequence, kProtocolMaskTcp, 6146, 0, 0, 0, 0},                          // row 36
     {DetectSmb2CompressionSizeOverflow, kProtocolMaskTcp, 6157, 0, 0, 0, 0},                   // row 37
     {nullptr /* DetectDnsSigAnswerForeignSigner */, kProtocolMaskTcp, 6173, 0, 0, 0, 0},       // row 38
     {DetectSmbSisCopyFileRequest, kProtocolMaskTcp, 6175, 0, 0, 0, 0},                         // row 39
     {nullptr /* DetectWsmanNegativeContentLength */, kProtocolMaskTcp, 6177, 0, 0, 0, 0},      // row 40
     {nullptr /* DetectWsmanChunkSizeAllF */, kProtocolMaskTcp, 6178, 0, 0, 0, 0},              // row 41
-    {nullptr /* DetectRpcZeroBlockAfterNames */, kProtocolMaskTcp, 6182, 0, 0, 0, 0},          // row 42
+    {DetectRpcZeroBlockAfterNames, kProtocolMaskTcp, 6182, 0, 0, 0, 0},                        // row 42
     {nullptr /* DetectDnsUpdateTxtLengthMismatch */, kProtocolMaskTcp, 6199, 0, 0, 0, 0},      // row 43
     {nullptr /* DetectDnsUpdateSigRecordBurst */, kProtocolMaskTcp, 6200, 0, 0, 0, 0},         // row 44
     {nullptr /* DetectDnsUpdateAaaaRecordBurst */, kProtocolMaskTcp, 6201, 0, 0, 0, 0},        // row 45
