@@ -7,6 +7,8 @@
 #include "tools/capture_gen.h"
 #include "tools/capture_gen_benign.h"
 #include "tools/capture_gen_decoder.h"
+#include "tools/capture_gen_dns.h"
+#include "tools/capture_gen_http.h"
 #include "tools/capture_gen_port_scan.h"
 #include "tools/capture_gen_smb.h"
 #include "tools/capture_gen_smb1.h"
@@ -29,6 +31,8 @@ std::vector<FamilyCapture> ExampleCaptures() {
   AppendAll(&all, Smb1RequestFamilyExamples());
   AppendAll(&all, PortScanFamilyExamples());
   AppendAll(&all, SmbFamilyExamples());
+  AppendAll(&all, DnsFamilyExamples());
+  AppendAll(&all, HttpFamilyExamples());
   return all;
 }
 
@@ -38,6 +42,8 @@ std::vector<FamilyCapture> FamilyRegressionCaptures() {
   AppendAll(&all, PortScanFamilyRegressionCaptures());
   AppendAll(&all, Smb1RequestFamilyRegressionCaptures());
   AppendAll(&all, SmbFamilyRegressionCaptures());
+  AppendAll(&all, DnsFamilyRegressionCaptures());
+  AppendAll(&all, HttpFamilyRegressionCaptures());
   return all;
 }
 
