@@ -8,6 +8,8 @@
 #include "tools/capture_gen_benign.h"
 #include "tools/capture_gen_dcerpc.h"
 #include "tools/capture_gen_decoder.h"
+#include "tools/capture_gen_dns.h"
+#include "tools/capture_gen_http.h"
 #include "tools/capture_gen_port_scan.h"
 #include "tools/capture_gen_services.h"
 #include "tools/capture_gen_smb.h"
@@ -33,6 +35,8 @@ std::vector<FamilyCapture> ExampleCaptures() {
   AppendAll(&all, SmbFamilyExamples());
   AppendAll(&all, ServicesFamilyExamples());
   AppendAll(&all, DceRpcFamilyExamples());
+  AppendAll(&all, DnsFamilyExamples());
+  AppendAll(&all, HttpFamilyExamples());
   return all;
 }
 
@@ -44,6 +48,8 @@ std::vector<FamilyCapture> FamilyRegressionCaptures() {
   AppendAll(&all, SmbFamilyRegressionCaptures());
   AppendAll(&all, ServicesFamilyRegressionCaptures());
   AppendAll(&all, DceRpcFamilyRegressionCaptures());
+  AppendAll(&all, DnsFamilyRegressionCaptures());
+  AppendAll(&all, HttpFamilyRegressionCaptures());
   return all;
 }
 

@@ -1,10 +1,7 @@
 // The built-in signature table: protocol mask, signature id and detector of
 // each row; levels, flags and derived fields start at 0 and come from the
 // signature policy.
-//
-// Wiring a detector: when its function is defined in nips/detectors/, replace
-// the nullptr of its row below by the function named in the comment.
-// A row whose detector is null never runs.
+// Row 6 (3702) is reserved: its detector is null, so it never runs.
 #include "nips/detectors/detectors.h"
 #include "nips/engine/signature.h"
 
@@ -27,7 +24,7 @@ const SignatureTable g_signatureTable = {{
     {DetectMailslotNameUnterminated, kProtocolMaskTcp, 3804, 0, 0, 0, 0},                      // row 14
     {DetectMailslotWriteSmallMaxParams, kProtocolMaskTcp, 3802, 0, 0, 0, 0},                   // row 15
     {DetectSourceRouteOptionMalformed, kProtocolMaskIcmp, 3801, 0, 0, 0, 0},                   // row 16
-    {nullptr /* DetectDnsOversizedRecord */, kProtocolMaskUdp, 3803, 0, 0, 0, 0},              // row 17
+    {DetectDnsOversizedRecord, kProtocolMaskUdp, 3803, 0, 0, 0, 0},              // row 17
     {DetectFtpLongUserPass, kProtocolMaskTcp, 3806, 0, 0, 0, 0},                               // row 18
     {DetectUpnpEventLongHeader, kProtocolMaskTcp, 3845, 0, 0, 0, 0},                           // row 19
     {DetectFtpReplyLine1024, kProtocolMaskTcp, 3846, 0, 0, 0, 0},                              // row 20
@@ -35,9 +32,9 @@ const SignatureTable g_signatureTable = {{
     {DetectSmbRenameCopyLongBytes, kProtocolMaskTcp, 6031, 0, 0, 0, 0},                        // row 22
     {DetectSmb2WriteHighDataOffset, kProtocolMaskTcp, 6038, 0, 0, 0, 0},                       // row 23
     {DetectSmb2ReplyLengthMismatch, kProtocolMaskTcp, 6022, 0, 0, 0, 0},                       // row 24
-    {nullptr /* DetectDnsLoopbackAnswers */, kProtocolMaskUdp, 6042, 0, 0, 0, 0},              // row 25
+    {DetectDnsLoopbackAnswers, kProtocolMaskUdp, 6042, 0, 0, 0, 0},              // row 25
     {DetectRdpBadDomainParameters, kProtocolMaskTcp, 6043, 0, 0, 0, 0},                        // row 26
-    {nullptr /* DetectLlmnrLeadingDotName */, kProtocolMaskUdp, 6044, 0, 0, 0, 0},             // row 27
+    {DetectLlmnrLeadingDotName, kProtocolMaskUdp, 6044, 0, 0, 0, 0},             // row 27
     {DetectSmbNtlmAuthBurst, kProtocolMaskTcp, 6045, 0, 0, 0, 0},                              // row 28
     {DetectTlsHeartbeatOverlength, kProtocolMaskTcp, 6058, 0, 0, 0, 0},                        // row 29
     {DetectSshDssKexBurst, kProtocolMaskTcp, 6500, 0, 0, 0, 0},                                // row 30
@@ -48,15 +45,15 @@ const SignatureTable g_signatureTable = {{
     {DetectRdpMsT120ChannelRequest, kProtocolMaskTcp, 6137, 0, 0, 0, 0},                       // row 35
     {DetectRdpTlsRecordSequence, kProtocolMaskTcp, 6146, 0, 0, 0, 0},                          // row 36
     {DetectSmb2CompressionSizeOverflow, kProtocolMaskTcp, 6157, 0, 0, 0, 0},                   // row 37
-    {nullptr /* DetectDnsSigAnswerForeignSigner */, kProtocolMaskTcp, 6173, 0, 0, 0, 0},       // row 38
+    {DetectDnsSigAnswerForeignSigner, kProtocolMaskTcp, 6173, 0, 0, 0, 0},       // row 38
     {DetectSmbSisCopyFileRequest, kProtocolMaskTcp, 6175, 0, 0, 0, 0},                         // row 39
-    {nullptr /* DetectWsmanNegativeContentLength */, kProtocolMaskTcp, 6177, 0, 0, 0, 0},      // row 40
-    {nullptr /* DetectWsmanChunkSizeAllF */, kProtocolMaskTcp, 6178, 0, 0, 0, 0},              // row 41
+    {DetectWsmanNegativeContentLength, kProtocolMaskTcp, 6177, 0, 0, 0, 0},      // row 40
+    {DetectWsmanChunkSizeAllF, kProtocolMaskTcp, 6178, 0, 0, 0, 0},              // row 41
     {DetectRpcZeroBlockAfterNames, kProtocolMaskTcp, 6182, 0, 0, 0, 0},                        // row 42
-    {nullptr /* DetectDnsUpdateTxtLengthMismatch */, kProtocolMaskTcp, 6199, 0, 0, 0, 0},      // row 43
-    {nullptr /* DetectDnsUpdateSigRecordBurst */, kProtocolMaskTcp, 6200, 0, 0, 0, 0},         // row 44
-    {nullptr /* DetectDnsUpdateAaaaRecordBurst */, kProtocolMaskTcp, 6201, 0, 0, 0, 0},        // row 45
-    {nullptr /* DetectDnsUpdateShortKeyRecord */, kProtocolMaskTcp, 6202, 0, 0, 0, 0},         // row 46
-    {nullptr /* DetectHttpAcceptEncodingMalformed */, kProtocolMaskTcp, 6204, 0, 0, 0, 0},     // row 47
+    {DetectDnsUpdateTxtLengthMismatch, kProtocolMaskTcp, 6199, 0, 0, 0, 0},      // row 43
+    {DetectDnsUpdateSigRecordBurst, kProtocolMaskTcp, 6200, 0, 0, 0, 0},         // row 44
+    {DetectDnsUpdateAaaaRecordBurst, kProtocolMaskTcp, 6201, 0, 0, 0, 0},        // row 45
+    {DetectDnsUpdateShortKeyRecord, kProtocolMaskTcp, 6202, 0, 0, 0, 0},         // row 46
+    {DetectHttpAcceptEncodingMalformed, kProtocolMaskTcp, 6204, 0, 0, 0, 0},     // row 47
 }};
 // clang-format on

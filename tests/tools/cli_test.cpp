@@ -148,6 +148,31 @@ TEST_F(CliTest, AlertsGoToStdoutAsTextOrJsonLinesWithThePolicysVerdictsAndTheLog
   EXPECT_TRUE(Has(decoded, "\n[2 flagged] Enforced new configuration.\n")) << decoded;
 }
 
+// 6042's evidence: on the text line, as alert.evidence in JSON, and in the driver log's trace
+// category (not in the default mask).
+TEST_F(CliTest, LoopbackAnswerEvidenceInAlertsAndLog) {
+  const std::string capture = Example("attack-6042-dns-loopback-answers.pcap");
+  const std::string evidence = "IPAddresses 127.1.0.1 127.1.0.2 127.1.0.3 127.0.53.53";
+  const Result text = Run({"scan", "-q", capture});
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  ASSERT_EQ(Lines(text.out).size(), 1u) << text.out;
+  EXPECT_TRUE(Has(text.out, "[6042]") && Has(text.out, "[Evidence: \"" + evidence + "\"]"))
+      << text.out;
+
+  const std::string traced = File("traced.log"), quiet = File("quiet.log");
+  const Result json = Run({"scan", "-q", "--json", "--log", traced, "--log-mask", "121", capture});
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  const auto record = nlohmann::json::parse(Lines(json.out).at(0));
+  EXPECT_EQ(
+      std::tuple(record["pcap_cnt"], record["alert"]["signature_id"], record["alert"]["evidence"]),
+      std::tuple(2, 6042, evidence));
+  EXPECT_TRUE(Has(Slurp(traced), "\n[1 unflagged] Buffer content " + evidence + "\n"))
+      << Slurp(traced);
+  ASSERT_EQ(Run({"scan", "-q", "--log", quiet, capture}).exitCode, 0);
+  EXPECT_FALSE(Has(Slurp(quiet), "Buffer content")) << Slurp(quiet);
+  EXPECT_TRUE(Has(Run({"signatures"}).out, "127.0.53.48/28"));
+}
+
 TEST_F(CliTest, ListingsOfSignaturesAndTheDefaultPolicy) {
   const Result printed = Run({"policy", "default"});
   ASSERT_EQ(printed.exitCode, 0);
