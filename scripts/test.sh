@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 mode="${1:-plain}"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libpcap-dev nlohmann-json3-dev libcli11-dev libfmt-dev)
+          libbenchmark-dev libpcap-dev nlohmann-json3-dev libcli11-dev libfmt-dev
+          libnetfilter-queue-dev libmnl-dev iptables iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
