@@ -22,6 +22,8 @@ for n in $C $R $S; do ip netns add $n; done
 ip link add c0 netns $C type veth peer name r0 netns $R
 ip link add r1 netns $R type veth peer name s0 netns $S
 ip -n $C addr add 10.78.1.2/24 dev c0; ip -n $R addr add 10.78.1.1/24 dev r0
+# Four client addresses: the NFQUEUE balance hashes addresses, not ports.
+for a in 3 4 5; do ip -n $C addr add 10.78.1.$a/24 dev c0; done
 ip -n $R addr add 10.78.2.1/24 dev r1; ip -n $S addr add 10.78.2.2/24 dev s0
 for n in $C $R $S; do ip -n $n link set lo up; done
 ip -n $C link set c0 up; ip -n $R link set r0 up; ip -n $R link set r1 up; ip -n $S link set s0 up
@@ -53,6 +55,8 @@ mode = sys.argv[1]
 if mode == "blast":
     seconds = float(sys.argv[2])
     socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
+    for i, sock in enumerate(socks):
+        sock.bind(("10.78.1.%d" % (2 + i), 0))
     payload = b"x" * 64
     end = time.time() + seconds; sent = 0
     while time.time() < end:
@@ -72,11 +76,12 @@ else:
     rtts.sort()
     print("%.0f %.0f %d" % (rtts[len(rtts) // 2], rtts[int(len(rtts) * 0.99)], len(rtts)))
 PY
+echo 0 > "$work/count"
 ip netns exec $S python3 "$work/server.py" "$work/count" & srv=$!
 sleep 1
 
 measure() {  # label
-  echo 0 > "$work/count"; sleep 1.2
+  sleep 1.2
   local before sent after
   before=$(cat "$work/count")
   sent=$(ip netns exec $C python3 "$work/client.py" blast 5)
@@ -107,8 +112,9 @@ for queues in 1 2; do
   "$nips" ctl --control "$work/ctl.sock" stats | python3 -c '
 import json,sys; s=json.load(sys.stdin)
 print("             nips: %d packets, %d dropped; queues: %s" % (s["packets"], s["dropped"],
-  ", ".join("q%d %d pkts enobufs %d queue_dropped %s user_dropped %s" % (q["queue"], q["packets"],
-  q["enobufs"], q.get("queue_dropped"), q.get("user_dropped")) for q in s["queues"])))'
+  ", ".join("q%d %d pkts, callback-to-verdict p50 %d ns p99 %d ns, enobufs %d, queue_dropped %s, user_dropped %s" % (
+  q["queue"], q["packets"], q["verdict_ns_p50"], q["verdict_ns_p99"], q["enobufs"],
+  q.get("queue_dropped"), q.get("user_dropped")) for q in s["queues"])))'
   kill $svc; wait $svc 2>/dev/null || true; svc=
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -511,6 +511,34 @@ TEST_F(InlineNetnsTest, APolicySwapUnderSteadyTrafficLosesNoPacketAndActsFromThe
   EXPECT_FALSE(Contains(Received(445), payload));
 }
 
+TEST_F(InlineNetnsTest, SighupRereadsThePolicyAndReopensTheOutputsAndCtlDrainsTheLog) {
+  ASSERT_TRUE(Iptables("-A FORWARD -j NFQUEUE --queue-num 0"));
+  const fs::path policy = work_ / "policy.json";
+  std::ofstream(policy) << "{\"signatures\": [{\"id\": 3804, \"level\": 3, \"flag\": 1}]}";
+  ASSERT_TRUE(StartService({"--queue", "0", "--policy", policy.string()})) << ServiceErr();
+  EXPECT_NE(Ctl("handshake").find("driver 8.0.0.11690"), std::string::npos);
+  EXPECT_EQ(Ctl("log-mask 0x7E"), "");
+  const std::vector<uint8_t> payload = inlinetest::ExamplePayload(kAttacks[0].capture, 4);
+  SendAttack(445, Bytes("before the reload\n"), payload);
+  EXPECT_TRUE(WaitFor([&] { return Contains(Received(445), payload); }, std::chrono::seconds(5)));
+  // Rotate the eve file away, put the default policy in place, SIGHUP.
+  fs::rename(work_ / "eve.json", work_ / "eve.json.1");
+  std::ofstream(policy, std::ios::trunc) << nipstool::PolicyToJson(nipstool::DefaultPolicy());
+  kill(servicePid_, SIGHUP);
+  EXPECT_TRUE(WaitFor([&] { return ServiceErr().find("SIGHUP: policy") != std::string::npos; },
+                      std::chrono::seconds(5)))
+      << ServiceErr();
+  EXPECT_NE(ServiceErr().find("48 signatures enabled"), std::string::npos) << ServiceErr();
+  fs::remove(dir_ / "tcp-445.bin");
+  SendAttack(445, Bytes("after the reload\n"), payload);
+  EXPECT_FALSE(Contains(Received(445), payload));
+  EXPECT_NE(Eve().find("\"signature_id\":2231"), std::string::npos) << "the reopened file";
+  // The reload's configuration cycle is in the driver's log.
+  EXPECT_NE(Ctl("log").find("Enforced new configuration."), std::string::npos);
+  EXPECT_EQ(StopService(), 0);
+  EXPECT_NE(ServiceErr().find("pool ledger empty"), std::string::npos) << ServiceErr();
+}
+
 TEST_F(InlineNetnsTest, WithQueueBypassTrafficFlowsWhileTheServiceIsStopped) {
   // Without the bypass a queue nobody reads drops everything: the rule is
   // really in the path.
