@@ -9,6 +9,9 @@
 #include "nips/engine/nimq.h"
 
 namespace nipstool {
+namespace {
+constexpr std::chrono::milliseconds kEmptyDrainPause{50};
+}  // namespace
 
 std::string StatusText(NTSTATUS status) {
   return fmt::format("0x{:08X}", static_cast<uint32_t>(status));
@@ -118,6 +121,10 @@ void LogReader::Run() {
     // The buffer holds a full queue, so "too small" cannot happen; after the
     // close, an empty drain means everything has been read.
     if (reply.returned == 0 && closing_.load()) return;
+    // An empty drain otherwise means the queue was closed by someone else
+    // (request 7 from another client: every later drain returns at once) or
+    // another reader took the records first; either way, do not spin.
+    if (reply.returned == 0) std::this_thread::sleep_for(kEmptyDrainPause);
   }
 }
 

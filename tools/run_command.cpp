@@ -50,7 +50,9 @@ class OutputFiles {
   }
   void WriteAlert(const Alert& alert) {
     const std::string text = FormatAlertText(alert);
-    const std::string json = eve_ != nullptr ? FormatAlertJson(alert) : std::string();
+    // Formatted before the lock, from the arguments (not the file pointer,
+    // which a SIGHUP may be replacing).
+    const std::string json = args_.evePath.empty() ? std::string() : FormatAlertJson(alert);
     std::lock_guard<std::mutex> guard(mutex_);
     if (alerts_ != nullptr) {
       fprintf(alerts_, "%s\n", text.c_str());
