@@ -216,6 +216,7 @@ class InlineNetnsTest : public ::testing::Test {
       skip_ = "needs the ip and iptables programs (iproute2, iptables)";
       return;
     }
+    RemoveOrphanedNamespaces();
     const std::string tag = std::to_string(getpid());
     client_ = "nipsc" + tag;
     router_ = "nipsr" + tag;
@@ -265,6 +266,21 @@ class InlineNetnsTest : public ::testing::Test {
         server_, [serverDir] { return Serve(serverDir); }, 600);
     if (!WaitFor([] { return fs::exists(dir_ / "ready"); }, std::chrono::seconds(10))) {
       setupError_ = "the test server did not start";
+    }
+  }
+
+  // Namespaces of an earlier run of this suite that died before its
+  // teardown (a crash, a kill): their names end in a pid that is gone.
+  static void RemoveOrphanedNamespaces() {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/var/run/netns", error)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() < 6 || name.rfind("nips", 0) != 0 || name.find_first_not_of("csr", 4) != 5 ||
+          name.find_first_not_of("0123456789", 5) != std::string::npos) {
+        continue;
+      }
+      const pid_t owner = static_cast<pid_t>(std::stol(name.substr(5)));
+      if (kill(owner, 0) != 0 && errno == ESRCH) Shell("ip netns del " + name);
     }
   }
 
