@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 mode="${1:-plain}"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libpcap-dev nlohmann-json3-dev libcli11-dev libfmt-dev)
+          libbenchmark-dev libpcap-dev nlohmann-json3-dev libcli11-dev libfmt-dev
+          libnetfilter-queue-dev libmnl-dev iptables iproute2)
 # The mingw-w64 cross compiler and its kernel headers build the Windows image.
 if [ "$mode" = windows ]; then packages+=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev); fi
 missing=()

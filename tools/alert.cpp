@@ -119,8 +119,9 @@ std::string FormatAlertText(const Alert& alert) {
       IsoTimestamp(alert.seconds, alert.microseconds), VerdictName(alert.action), alert.signatureId,
       SignatureSummary(alert.signatureId), alert.severity, alert.reaction,
       ProtocolName(alert.ipProtocol), Endpoint(alert.source, alert.sourcePort, alert.ipProtocol),
-      Endpoint(alert.destination, alert.destinationPort, alert.ipProtocol), alert.capture,
-      alert.pcapCount);
+      Endpoint(alert.destination, alert.destinationPort, alert.ipProtocol),
+      alert.capture.empty() ? alert.inIface : alert.capture,
+      alert.capture.empty() ? std::string("live") : std::to_string(alert.pcapCount));
   if (alert.evidence) {
     // JSON string quoting keeps the evidence on the line whatever it holds.
     line += " [Evidence: " +
@@ -135,10 +136,13 @@ std::string FormatAlertJson(const Alert& alert) {
   nlohmann::ordered_json record;
   record["timestamp"] = IsoTimestamp(alert.seconds, alert.microseconds);
   record["flow_id"] = FlowId(alert);
-  record["pcap_filename"] = alert.capture;
+  if (!alert.inIface.empty()) record["in_iface"] = alert.inIface;
+  if (!alert.capture.empty()) record["pcap_filename"] = alert.capture;
   record["event_type"] = "alert";
-  record["capture"] = alert.capture;
-  record["pcap_cnt"] = alert.pcapCount;
+  if (!alert.capture.empty()) {
+    record["capture"] = alert.capture;
+    record["pcap_cnt"] = alert.pcapCount;
+  }
   record["src_ip"] = AddressText(alert.source);
   if (HasPorts(alert.ipProtocol)) record["src_port"] = alert.sourcePort;
   record["dest_ip"] = AddressText(alert.destination);

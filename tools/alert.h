@@ -12,7 +12,7 @@
 namespace nipstool {
 
 struct Alert {
-  std::string capture;     // the capture's path as given on the command line
+  std::string capture;  // the capture's path as given on the command line; empty for live traffic
   uint64_t pcapCount = 0;  // 1-based position of the frame in its file
   int64_t seconds = 0;     // capture time
   int64_t microseconds = 0;
@@ -27,6 +27,7 @@ struct Alert {
   uint32_t action = 0;  // FW_ACTION_*
   uint32_t evidenceSlot = 0;
   std::optional<std::string> evidence;  // present when the report carried a slot
+  std::string inIface;  // live traffic: the interface the packet came in on ("" unknown)
 };
 
 // A hash of the 5-tuple that both directions of a conversation share, below

@@ -1,6 +1,10 @@
 // nips: the driver run in user mode over captures.
 //   nips scan [--policy FILE] [--json] [--log FILE] [--log-mask MASK] [-j N] [--filter EXPR]
 //             [--stats-json FILE] [-q] CAPTURE|DIRECTORY|-...
+//   nips run --queue N[-M] | --interface IF [--policy FILE] [--fail-open] [--control PATH]
+//            [--eve FILE] [--log FILE] [--log-mask MASK] [--alerts FILE]
+//   nips ctl [--control PATH] handshake | policy FILE | log-mask MASK | log [--follow] |
+//            close-log | evidence K | stats
 //   nips signatures
 //   nips policy default
 #include <stdio.h>
@@ -8,7 +12,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/ctl_command.h"
 #include "tools/policy.h"
+#include "tools/run_command.h"
 #include "tools/scan_command.h"
 #include "tools/signatures.h"
 
@@ -45,6 +51,48 @@ int main(int argc, char** argv) {
                    "standard input")
       ->required();
 
+  nipstool::RunArguments runArgs;
+  CLI::App* run = app.add_subcommand(
+      "run",
+      "Inline prevention: judge packets from NFQUEUE queues (or passively from an "
+      "interface) until SIGTERM or SIGINT; SIGHUP re-reads the policy and reopens outputs");
+  auto* queueOption = run->add_option("-q,--queue", runArgs.queues,
+                                      "NFQUEUE queue number or range N-M, one worker each");
+  run->add_option("-i,--interface", runArgs.interface,
+                  "read this interface passively with libpcap: verdicts reported, never enforced")
+      ->excludes(queueOption);
+  run->add_option("--policy", runArgs.policyPath,
+                  "JSON signature policy (default: the policy `nips policy default` prints)");
+  run->add_flag("--fail-open", runArgs.failOpen,
+                "the kernel accepts packets while a queue is full instead of dropping them");
+  run->add_option("--control", runArgs.controlPath, "control socket path")->capture_default_str();
+  run->add_option("--eve", runArgs.evePath, "append alerts as JSON Lines to this file");
+  run->add_option("--log", runArgs.logPath, "append the driver's log, decoded, to this file");
+  run->add_option("--log-mask", runArgs.logMask,
+                  "driver log categories (decimal or 0x hex); default 120");
+  run->add_option("--alerts", runArgs.alertsPath,
+                  "append text alerts to this file instead of standard output");
+
+  nipstool::CtlArguments ctlArgs;
+  ctlArgs.controlPath = nipstool::kDefaultControlPath;
+  CLI::App* ctl = app.add_subcommand("ctl", "Send control requests to a running `nips run`");
+  ctl->add_option("--control", ctlArgs.controlPath, "control socket path")->capture_default_str();
+  ctl->require_subcommand(1);
+  ctl->add_subcommand("handshake", "request 1: print the driver's version");
+  ctl->add_subcommand("policy", "requests 1-4: a live policy swap")
+      ->add_option("FILE", ctlArgs.argument, "JSON policy file")
+      ->required();
+  ctl->add_subcommand("log-mask", "request 5: set the log categories")
+      ->add_option("MASK", ctlArgs.argument, "decimal or 0x hex")
+      ->required();
+  ctl->add_subcommand("log", "request 6: print the driver's queued log lines")
+      ->add_flag("-f,--follow", ctlArgs.follow, "keep draining until the log is closed");
+  ctl->add_subcommand("close-log", "request 7: close the driver's log for good");
+  ctl->add_subcommand("evidence", "request 8: print an evidence slot")
+      ->add_option("K", ctlArgs.argument, "slot number, 1-128")
+      ->required();
+  ctl->add_subcommand("stats", "the service's counters as JSON");
+
   CLI::App* signatures = app.add_subcommand(
       "signatures", "List the built-in signatures: row, id, protocols, detector, what it detects");
   CLI::App* policy = app.add_subcommand("policy", "Signature policy files");
@@ -60,8 +108,10 @@ int main(int argc, char** argv) {
     return false;
   };
   if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
-    fprintf(stderr, "nips: unknown command '%s' (commands: scan, signatures, policy; see --help)\n",
-            argv[1]);
+    fprintf(
+        stderr,
+        "nips: unknown command '%s' (commands: scan, run, ctl, signatures, policy; see --help)\n",
+        argv[1]);
     return kExitUsage;
   }
   try {
@@ -72,6 +122,11 @@ int main(int argc, char** argv) {
   }
 
   if (scan->parsed()) return nipstool::RunScan(scanArgs);
+  if (run->parsed()) return nipstool::RunService(runArgs);
+  if (ctl->parsed()) {
+    ctlArgs.command = ctl->get_subcommands().front()->get_name();
+    return nipstool::RunCtl(ctlArgs);
+  }
   if (signatures->parsed()) {
     fputs(nipstool::SignatureListing().c_str(), stdout);
     return kExitOk;

@@ -1,8 +1,14 @@
 #include "tools/policy.h"
 
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include <algorithm>
+#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "nips/engine/config.h"
 #include "nips/engine/signature.h"
@@ -219,6 +225,37 @@ std::vector<uint8_t> PolicyRecordBytes(const Policy& policy) {
     PutLe32(&bytes, entry.flag);
   }
   return bytes;
+}
+
+bool ReadTextFile(const std::string& path, std::string* text, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = strerror(errno);
+    return false;
+  }
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  if (in.bad()) {
+    *error = "read error";
+    return false;
+  }
+  *text = contents.str();
+  return true;
+}
+
+bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error) {
+  std::string text;
+  return ReadTextFile(path, &text, error) && ParsePolicy(text, policy, error);
+}
+
+bool ParseLogMask(const std::string& text, uint32_t* mask) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || text[0] == '-' || value > 0xFFFFFFFFull) return false;
+  *mask = static_cast<uint32_t>(value);
+  return true;
 }
 
 }  // namespace nipstool

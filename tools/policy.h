@@ -34,6 +34,14 @@ Policy DefaultPolicy();
 // On failure *error names the offending field or entry (without the file).
 bool ParsePolicy(const std::string& text, Policy* policy, std::string* error);
 
+// Reads and parses a policy file; *error is the reason without the path.
+bool LoadPolicyFile(const std::string& path, Policy* policy, std::string* error);
+// A whole file's bytes; *error is strerror's text.
+bool ReadTextFile(const std::string& path, std::string* text, std::string* error);
+
+// A log mask as given on a command line: decimal or 0x hex, 0 to 0xFFFFFFFF.
+bool ParseLogMask(const std::string& text, uint32_t* mask);
+
 // The policy as a JSON document that ParsePolicy reads back unchanged.
 std::string PolicyToJson(const Policy& policy);
 

@@ -27,32 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool ReadFile(const std::string& path, std::string* text, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = strerror(errno);
-    return false;
-  }
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  if (in.bad()) {
-    *error = "read error";
-    return false;
-  }
-  *text = contents.str();
-  return true;
-}
-
-bool ParseLogMask(const std::string& text, uint32_t* mask) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || text[0] == '-' || value > 0xFFFFFFFFull) return false;
-  *mask = static_cast<uint32_t>(value);
-  return true;
-}
-
 // A filter is checked once against Ethernet, so that a typo is a usage error
 // before any capture is scanned; an expression that only some link types
 // accept fails on the captures of the others.
@@ -392,8 +366,8 @@ int RunScan(const ScanArguments& args) {
   ScanOptions options;
   options.policy = DefaultPolicy();
   if (!args.policyPath.empty()) {
-    std::string text, error;
-    if (!ReadFile(args.policyPath, &text, &error) || !ParsePolicy(text, &options.policy, &error)) {
+    std::string error;
+    if (!LoadPolicyFile(args.policyPath, &options.policy, &error)) {
       fprintf(stderr, "nips: %s: %s\n", args.policyPath.c_str(), error.c_str());
       return kExitUsage;
     }

@@ -34,140 +34,6 @@ namespace {
 constexpr uint64_t kProgressCheckFrames = 1 << 16;
 constexpr uint64_t kLogCheckFrames = 64;
 
-// Request 6 and its two 16-byte records.
-struct DrainRequest {
-  uint64_t address;
-  uint64_t length;
-};
-struct DrainReply {
-  uint64_t size;
-  uint64_t returned;
-};
-
-std::string StatusText(NTSTATUS status) {
-  return fmt::format("0x{:08X}", static_cast<uint32_t>(status));
-}
-
-// The user-mode log service: drains the driver's log queue through request 6
-// while the scan runs, and stops once request 7 has closed the queue and the
-// last records are out.
-class LogReader {
- public:
-  LogReader(DriverLink* driver, std::function<void(const LogRecord&)> onLog)
-      : driver_(driver), onLog_(std::move(onLog)), buffer_(kNimqCapacity) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~LogReader() { Stop(); }
-
-  // Closes the queue (request 7) and waits for the reader to finish.
-  void Stop() {
-    if (!thread_.joinable()) return;
-    closing_.store(true);
-    const NTSTATUS status = driver_->Control(kControlCloseLog, nullptr, 0, nullptr, 0, nullptr);
-    if (!NT_SUCCESS(status)) SetError("request 7 (close log) failed: " + StatusText(status));
-    thread_.join();
-  }
-  // Holds the calling (inspecting) thread back until the queue holds at most
-  // `limit` bytes. The reader drains whenever anything is queued, so this
-  // ends; the timed wait covers a drain that finished between the check and
-  // the wait.
-  void WaitForBacklogAtMost(uint64_t limit) {
-    for (;;) {
-      const std::optional<uint64_t> backlog = driver_->LogBacklogBytes();
-      if (!backlog || *backlog <= limit || !thread_.joinable() || failed_.load()) return;
-      std::unique_lock<std::mutex> lock(drainedMutex_);
-      drained_.wait_for(lock, std::chrono::milliseconds(1));
-    }
-  }
-  uint64_t records() const { return records_; }
-  uint64_t overflows() const { return overflows_; }
-  std::string error() const {
-    std::lock_guard<std::mutex> guard(errorMutex_);
-    return error_;
-  }
-
- private:
-  void Run() {
-    for (;;) {
-      DrainRequest request = {reinterpret_cast<uint64_t>(buffer_.data()), buffer_.size()};
-      DrainReply reply = {};
-      uint64_t returned = 0;
-      const NTSTATUS status = driver_->Control(kControlDrainLog, &request, sizeof request, &reply,
-                                               sizeof reply, &returned);
-      if (!NT_SUCCESS(status)) {
-        SetError("request 6 (drain log) failed: " + StatusText(status));
-        return;
-      }
-      if (reply.returned > buffer_.size()) {
-        SetError(
-            fmt::format("request 6 returned {} bytes into {}", reply.returned, buffer_.size()));
-        return;
-      }
-      if (reply.returned != 0) Deliver(reply.returned);
-      drained_.notify_all();
-      // The buffer holds a full queue, so "too small" cannot happen; after the
-      // close, an empty drain means everything has been read.
-      if (reply.returned == 0 && closing_.load()) return;
-    }
-  }
-
-  void Deliver(uint64_t length) {
-    std::vector<LogRecord> records;
-    std::string error;
-    if (!DecodeNimqRecords(buffer_.data(), length, &records, &error)) {
-      SetError("undecodable log records: " + error);
-    }
-    for (const LogRecord& record : records) {
-      if (record.overflow) {
-        ++overflows_;
-      } else {
-        ++records_;
-      }
-      if (onLog_) onLog_(record);
-    }
-  }
-
-  void SetError(const std::string& error) {
-    failed_.store(true);
-    std::lock_guard<std::mutex> guard(errorMutex_);
-    if (error_.empty()) error_ = error;
-  }
-
-  DriverLink* driver_;
-  std::function<void(const LogRecord&)> onLog_;
-  std::vector<uint8_t> buffer_;
-  std::atomic<bool> closing_{false};
-  std::atomic<bool> failed_{false};
-  std::mutex drainedMutex_;
-  std::condition_variable drained_;
-  std::atomic<uint64_t> records_{0};
-  std::atomic<uint64_t> overflows_{0};
-  mutable std::mutex errorMutex_;
-  std::string error_;
-  std::thread thread_;
-};
-
-// The text of an evidence slot, fetched at once with request 8 before later
-// reports can wrap the ring over it.
-std::optional<std::string> FetchEvidence(DriverLink* driver, uint32_t slot, std::string* error) {
-  LONG index = static_cast<LONG>(slot);
-  std::vector<uint8_t> output(kAdditionalDataSlotBytes);
-  uint64_t returned = 0;
-  const NTSTATUS status = driver->Control(kControlGetAdditionalData, &index, sizeof index,
-                                          output.data(), output.size(), &returned);
-  if (!NT_SUCCESS(status)) {
-    *error = fmt::format("request 8 (evidence slot {}) failed: {}", slot, StatusText(status));
-    return std::nullopt;
-  }
-  std::u16string text;
-  for (size_t i = 0; i + 1 < output.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(output[i] | output[i + 1] << 8);
-    if (c == 0) break;
-    text.push_back(c);
-  }
-  return Utf16ToUtf8(text.data(), text.size());
-}
-
 class ProgressLine {
  public:
   ProgressLine(bool enabled, const std::string& path)
@@ -323,16 +189,6 @@ class FramePipe {
   std::thread thread_;
 };
 
-bool RunControl(DriverLink* driver, ULONG code, const char* name, const void* input,
-                uint64_t inputLength, void* output, uint64_t outputLength, std::string* error) {
-  uint64_t returned = 0;
-  const NTSTATUS status =
-      driver->Control(code, const_cast<void*>(input), inputLength, output, outputLength, &returned);
-  if (NT_SUCCESS(status)) return true;
-  *error = fmt::format("request {} ({}) refused: {}", code, name, StatusText(status));
-  return false;
-}
-
 }  // namespace
 
 uint64_t CaptureResult::skipped() const {
@@ -341,28 +197,6 @@ uint64_t CaptureResult::skipped() const {
     if (i != static_cast<int>(hostsim::DecodeResult::kOk)) total += decodeResults[i];
   }
   return total;
-}
-
-bool ConfigureDriver(DriverLink* driver, const Policy& policy, std::string* error) {
-  HandshakeRecord ours = {kHandshakeMagic, kPluginVersion.major, kPluginVersion.minor,
-                          kPluginVersion.revision, kPluginVersion.build};
-  HandshakeRecord theirs = {};
-  if (!RunControl(driver, kControlHandshake, "handshake", &ours, sizeof ours, &theirs,
-                  sizeof theirs, error)) {
-    return false;
-  }
-  if (theirs.magic != kHandshakeMagic) {
-    *error = fmt::format("handshake answered with magic 0x{:08X}", theirs.magic);
-    return false;
-  }
-  const std::vector<uint8_t> header = BankHeaderBytes(policy);
-  const std::vector<uint8_t> records = PolicyRecordBytes(policy);
-  return RunControl(driver, kControlSetBankHeader, "bank header", header.data(), header.size(),
-                    nullptr, 0, error) &&
-         RunControl(driver, kControlApplyPolicy, "signature policy",
-                    records.empty() ? nullptr : records.data(), records.size(), nullptr, 0,
-                    error) &&
-         RunControl(driver, kControlEnforce, "enforce", nullptr, 0, nullptr, 0, error);
 }
 
 CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,

@@ -17,39 +17,12 @@
 #include "hostsim/decode.h"
 #include "nips/host/firewall.h"
 #include "tools/alert.h"
+#include "tools/driver_link.h"
+#include "tools/driver_requests.h"
 #include "tools/nimq_log.h"
 #include "tools/policy.h"
 
 namespace nipstool {
-
-// The loaded driver as the scanner reaches it: user mode's path through the
-// core driver's loader, and the firewall core's per-packet path.
-class DriverLink {
- public:
-  virtual ~DriverLink() = default;
-  virtual NTSTATUS Control(ULONG code, void* input, uint64_t inputLength, void* output,
-                           uint64_t outputLength, uint64_t* bytesReturned) = 0;
-  // The plug-in's answer to the packet, or nullopt when no plug-in is attached.
-  virtual std::optional<LONG> Inspect(HostPacket* packet) = 0;
-  // Inspect calls between the two belong to one run of the calling thread
-  // (see hostsim::FirewallCore::InspectRun); a link may ignore them.
-  virtual void BeginInspectRun() {}
-  virtual void EndInspectRun() {}
-  // Bytes the driver's log queue holds that request 6 has not taken yet;
-  // nullopt when the link cannot tell.
-  virtual std::optional<uint64_t> LogBacklogBytes() { return std::nullopt; }
-  // Hands the driver back to the loader; afterwards nothing may be allocated.
-  virtual void Unload() = 0;
-};
-
-// Loads the driver through its entry routine against the simulated core
-// driver; null with *error set on failure.
-using DriverLoader = std::function<std::unique_ptr<DriverLink>(std::string* error)>;
-std::unique_ptr<DriverLink> LoadSimulatedDriver(std::string* error);
-
-// Runs the configuration cycle of user mode: handshake (1), bank header (2),
-// signature policy (3), enforce (4). False with *error naming the request.
-bool ConfigureDriver(DriverLink* driver, const Policy& policy, std::string* error);
 
 struct ScanOptions {
   Policy policy;

@@ -15,7 +15,7 @@ Alert TcpAlert() {  // 1709287204 is 2024-03-01T10:00:04Z
           .microseconds = 19000, .ipProtocol = kIpProtocolTcp, .source = {{10, 0, 0, 66}, 4},
           .destination = {{192, 168, 1, 20}, 4}, .sourcePort = 40019, .destinationPort = 1000,
           .signatureId = 3700, .severity = 3, .reaction = 3, .action = FW_ACTION_BLOCK_PACKET,
-          .evidenceSlot = 5, .evidence = "127.0.0.1 \"quoted\"\nnext"};
+          .evidenceSlot = 5, .evidence = "127.0.0.1 \"quoted\"\nnext", .inIface = ""};
   // clang-format on
 }
 
@@ -55,6 +55,15 @@ TEST(AlertOutputTest, JsonAndTextLinesCarryEveryField) {
   EXPECT_EQ(line.find('\n'), std::string::npos);
   alert.destination = {{}, 6};
   EXPECT_NE(FormatAlertText(alert).find("-> [::]:1000"), std::string::npos);
+  // Live traffic: the input interface instead of the capture and its frame.
+  alert.capture.clear();
+  alert.inIface = "r0";
+  const nlohmann::json live = nlohmann::json::parse(FormatAlertJson(alert));
+  EXPECT_EQ(live.value("in_iface", ""), "r0");
+  for (const char* absent : {"capture", "pcap_cnt", "pcap_filename"}) {
+    EXPECT_FALSE(live.contains(absent)) << absent;
+  }
+  EXPECT_NE(FormatAlertText(alert).find("[r0:live]"), std::string::npos);
 }
 
 // Both directions of a conversation share the flow id; any field of the
