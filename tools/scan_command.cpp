@@ -121,8 +121,10 @@ class ScanRun {
   // engine error and is replaced.
   std::vector<CaptureResult> Parallel(const std::vector<std::string>& captures, unsigned jobs) {
     captures_ = captures;
-    char pattern[] = "/tmp/nips-scan-XXXXXX";
-    const char* tempDirectory = mkdtemp(pattern);
+    const char* base = getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/nips-scan-XXXXXX";
+    const char* tempDirectory = mkdtemp(pattern.data());
     int done[2];
     if (tempDirectory == nullptr || pipe(done) != 0) {
       fprintf(stderr, "nips: temporary directory: %s\n", strerror(errno));

@@ -93,7 +93,13 @@ class FramePipe {
   FramePipe(hostsim::CaptureReader* reader, hostsim::LinkLayer link)
       : reader_(reader), link_(link) {
     for (FrameBatch& batch : batches_) free_.push_back(&batch);
-    thread_ = std::thread([this] { Read(); });
+    // The first batch is read here: a capture that fits in it (most of a
+    // directory of small captures) costs no thread start and join.
+    FrameBatch* first = free_.front();
+    free_.pop_front();
+    const bool more = Fill(first);
+    filled_.push_back(first);
+    if (more) thread_ = std::thread([this] { Read(); });
   }
   ~FramePipe() {
     {
@@ -101,7 +107,7 @@ class FramePipe {
       stopping_ = true;
     }
     changed_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
 
   // The next filled batch, in capture order; give it back with Recycle.
