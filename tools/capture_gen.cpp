@@ -114,6 +114,21 @@ bool WriteFramed(const std::string& path, const Trace& trace, uint32_t linktype)
   return WriteTrace(path + ".pcap", trace, CaptureWriter::Format::kPcap, linktype);
 }
 
+std::string NextFrame(const Trace& trace) { return std::to_string(trace.size() + 1); }
+
+std::vector<FamilyCapture> AttackExamples(const std::vector<Attack>& attacks) {
+  std::vector<FamilyCapture> out;
+  for (const Attack& a : attacks) {
+    FamilyCapture capture;
+    capture.name = "attack-" + std::to_string(a.id) + "-" + a.slug + ".pcap";
+    const std::string frame = a.add(&capture.trace, "10.0.0.70", 50100);
+    capture.description =
+        std::string(a.what) + " (" + std::to_string(a.id) + " on frame " + frame + ")";
+    out.push_back(std::move(capture));
+  }
+  return out;
+}
+
 bool MakeDirectory(const std::string& path, std::string* error) {
   if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
   *error = path + ": " + strerror(errno);

@@ -87,6 +87,23 @@ struct FamilyCapture {
   Trace trace;
 };
 
+// The number the next packet of a trace will have in its capture, so that a
+// description can name the frame an alert fires on.
+std::string NextFrame(const Trace& trace);
+
+// One attack of a family's generator.
+struct Attack {
+  uint32_t id;       // the signature that fires
+  const char* slug;  // the example's file name: attack-<id>-<slug>.pcap
+  const char* what;  // one line
+  // Adds the attack from client; returns the alerting frame.
+  std::function<std::string(Trace*, const char* client, uint16_t clientPort)> add;
+};
+
+// One example capture per attack, each from the same client, described
+// with the frame that fires.
+std::vector<FamilyCapture> AttackExamples(const std::vector<Attack>& attacks);
+
 // A regression case that writes its own capture (another link type, a
 // pcapng, a cut file): `write` gets the path without extension.
 struct RegressionCapture {

@@ -160,8 +160,6 @@ std::vector<ByteVector> AaaaRecords(int count) {
 
 // ---- Traces ----------------------------------------------------------------
 
-std::string NextFrame(const Trace& t) { return std::to_string(t.size() + 1); }
-
 // One TCP session to the resolver; the client's messages in turn, each a
 // second after the one before. Returns the frame of the last.
 std::string TcpToResolver(Trace* t, const char* client, uint16_t clientPort,
@@ -186,14 +184,6 @@ std::string UdpAnswer(Trace* t, const char* client, uint16_t clientPort, const B
   t->Add(UdpPacket(kResolver, kDns, client, clientPort, response));
   return frame;
 }
-
-struct Attack {
-  uint32_t id;
-  const char* slug;
-  const char* what;
-  // Adds the attack from client; returns the alerting frame.
-  std::function<std::string(Trace*, const char* client, uint16_t clientPort)> add;
-};
 
 std::vector<Attack> Attacks() {
   return {
@@ -250,18 +240,7 @@ std::vector<Attack> Attacks() {
 
 }  // namespace
 
-std::vector<FamilyCapture> DnsFamilyExamples() {
-  std::vector<FamilyCapture> out;
-  for (const Attack& a : Attacks()) {
-    FamilyCapture capture;
-    capture.name = "attack-" + std::to_string(a.id) + "-" + a.slug + ".pcap";
-    const std::string frame = a.add(&capture.trace, "10.0.0.70", 50100);
-    capture.description =
-        std::string(a.what) + " (" + std::to_string(a.id) + " on frame " + frame + ")";
-    out.push_back(std::move(capture));
-  }
-  return out;
-}
+std::vector<FamilyCapture> DnsFamilyExamples() { return AttackExamples(Attacks()); }
 
 std::vector<FamilyCapture> DnsFamilyRegressionCaptures() {
   FamilyCapture capture;

@@ -30,8 +30,6 @@ std::string ChunkedPost(const std::string& chunkSize) {
          "\r\n0\r\n\r\n";
 }
 
-std::string NextFrame(const Trace& t) { return std::to_string(t.size() + 1); }
-
 // One session per request; returns the frame of the last request.
 std::string Requests(Trace* t, const char* client, uint16_t clientPort, const char* server,
                      uint16_t serverPort, const std::vector<std::string>& requests) {
@@ -46,13 +44,6 @@ std::string Requests(Trace* t, const char* client, uint16_t clientPort, const ch
   s.Close();
   return frame;
 }
-
-struct Attack {
-  uint32_t id;
-  const char* slug;
-  const char* what;
-  std::function<std::string(Trace*, const char* client, uint16_t clientPort)> add;
-};
 
 std::vector<Attack> Attacks() {
   return {
@@ -78,18 +69,7 @@ std::vector<Attack> Attacks() {
 
 }  // namespace
 
-std::vector<FamilyCapture> HttpFamilyExamples() {
-  std::vector<FamilyCapture> out;
-  for (const Attack& a : Attacks()) {
-    FamilyCapture capture;
-    capture.name = "attack-" + std::to_string(a.id) + "-" + a.slug + ".pcap";
-    const std::string frame = a.add(&capture.trace, "10.0.0.70", 50100);
-    capture.description =
-        std::string(a.what) + " (" + std::to_string(a.id) + " on frame " + frame + ")";
-    out.push_back(std::move(capture));
-  }
-  return out;
-}
+std::vector<FamilyCapture> HttpFamilyExamples() { return AttackExamples(Attacks()); }
 
 std::vector<FamilyCapture> HttpFamilyRegressionCaptures() {
   FamilyCapture capture;

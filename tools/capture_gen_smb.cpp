@@ -359,9 +359,6 @@ ByteVector Smb2CompressionTransform() {
 
 // ---- Sessions ------------------------------------------------------------------------
 
-// Frames of a trace so far, so that descriptions name the alerting frame.
-std::string NextFrame(const Trace& t) { return std::to_string(t.size() + 1); }
-
 // Opens a session, sends the messages, closes; returns the frame of the last
 // client message.
 std::string Session(Trace* t, const char* client, uint16_t clientPort, uint16_t serverPort,
@@ -412,14 +409,6 @@ std::string Smb2ReplyMismatch(Trace* t, const char* client, uint16_t clientPort)
   s.Close();
   return frame;
 }
-
-struct Attack {
-  uint32_t id;
-  const char* slug;
-  const char* what;
-  // Adds the attack from client; returns the alerting frame.
-  std::function<std::string(Trace*, const char* client, uint16_t clientPort)> add;
-};
 
 std::vector<Attack> SmbAttacks() {
   auto one = [](uint16_t port, std::function<ByteVector()> message) {
@@ -478,19 +467,6 @@ std::vector<Attack> SessionAttacks() {
   };
 }
 
-std::vector<FamilyCapture> Examples(const std::vector<Attack>& attacks) {
-  std::vector<FamilyCapture> out;
-  for (const Attack& a : attacks) {
-    FamilyCapture capture;
-    capture.name = "attack-" + std::to_string(a.id) + "-" + a.slug + ".pcap";
-    const std::string frame = a.add(&capture.trace, "10.0.0.70", 50100);
-    capture.description =
-        std::string(a.what) + " (" + std::to_string(a.id) + " on frame " + frame + ")";
-    out.push_back(std::move(capture));
-  }
-  return out;
-}
-
 // Every attack of a family from one client, one after the other, with a few
 // benign SMB2 exchanges in between.
 FamilyCapture FamilyCase(const char* folder, const char* what, const std::vector<Attack>& attacks) {
@@ -511,8 +487,8 @@ FamilyCapture FamilyCase(const char* folder, const char* what, const std::vector
 }  // namespace
 
 std::vector<FamilyCapture> SmbFamilyExamples() {
-  std::vector<FamilyCapture> out = Examples(SmbAttacks());
-  for (FamilyCapture& c : Examples(SessionAttacks())) out.push_back(std::move(c));
+  std::vector<FamilyCapture> out = AttackExamples(SmbAttacks());
+  for (FamilyCapture& c : AttackExamples(SessionAttacks())) out.push_back(std::move(c));
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "detectors/detector_run.h"
 #include "detectors/dns_packets.h"
 #include "kt_hooks.h"
 #include "nips/detectors/detectors.h"
@@ -490,18 +491,9 @@ TEST(DnsUpdateWalk, ShortKeyRecordAtBaseTwo) {
     EXPECT_EQ(Tcp(DetectDnsUpdateShortKeyRecord, 40000, 53, c.payload), c.expected) << (&c - cases);
 }
 
-class DnsBurstTest : public ::testing::Test {
+// The tracking store at a fixed clock, from the shared fixture.
+class DnsBurstTest : public dtest::TrackedTest {
  protected:
-  void SetUp() override {
-    kt::ResetWorld();
-    kt::SetSystemTime(kt::SystemTimeFromUnix(1700000000, 0));
-    ASSERT_EQ(InitTrackingContext(&context_), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    FreeTrackingContext();
-    kt::ClearPoolFaults();
-    EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
-  }
   std::optional<HostRecord> Find(const std::string& source = kClient) {
     const HostAddress address = testlib::MakeAddress(source);
     HostRecord* r = FindHostRecord(&address);
@@ -510,7 +502,6 @@ class DnsBurstTest : public ::testing::Test {
     ReleaseHostRecord(r);
     return copy;
   }
-  TrackingContext context_{};
 };
 
 struct Burst {

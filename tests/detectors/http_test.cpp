@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "detectors/detector_run.h"
 #include "kt_hooks.h"
 #include "nips/detectors/detectors.h"
 #include "nips/engine/packet_view.h"
@@ -84,18 +85,9 @@ std::string Chunked(const std::string& size, const std::string& after = "\r\n\r\
   return kLine + "Transfer-Encoding: chunked" + after + size;
 }
 
-class WsmanChunkTest : public ::testing::Test {
+// The tracking store at a fixed clock, from the shared fixture.
+class WsmanChunkTest : public dtest::TrackedTest {
  protected:
-  void SetUp() override {
-    kt::ResetWorld();
-    kt::SetSystemTime(kt::SystemTimeFromUnix(1700000000, 0));
-    ASSERT_EQ(InitTrackingContext(&context_), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    FreeTrackingContext();
-    kt::ClearPoolFaults();
-    EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
-  }
   ULONG Chunk(const std::string& text, uint16_t port = 16992, const std::string& s = kClient) {
     return Send(DetectWsmanChunkSizeAllF, text, port, s).result;
   }
@@ -107,7 +99,6 @@ class WsmanChunkTest : public ::testing::Test {
     ReleaseHostRecord(r);
     return copy;
   }
-  TrackingContext context_{};
 };
 
 TEST_F(WsmanChunkTest, SingleRequestForms) {
