@@ -55,6 +55,20 @@ constexpr int kSignatureRevision = 1;
 
 }  // namespace
 
+void FillAlert(const hostsim::DecodedPacket& decoded, const hostsim::VerdictRecord& verdict,
+               Alert* alert) {
+  alert->ipProtocol = decoded.ipProtocol;
+  alert->source = decoded.source;
+  alert->destination = decoded.destination;
+  alert->sourcePort = static_cast<uint16_t>(__builtin_bswap16(decoded.sourcePort));
+  alert->destinationPort = static_cast<uint16_t>(__builtin_bswap16(decoded.destinationPort));
+  alert->signatureId = verdict.signatureId;
+  alert->severity = verdict.severity;
+  alert->reaction = verdict.reaction;
+  alert->action = verdict.action;
+  alert->evidenceSlot = verdict.additionalDataIndex;
+}
+
 uint64_t FlowId(const Alert& alert) {
   uint64_t hash = kFnvOffset;
   HashBytes(&hash, &alert.ipProtocol, sizeof alert.ipProtocol);

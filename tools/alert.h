@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "hostsim/decode.h"
+#include "hostsim/packet.h"
 #include "nips/host/firewall.h"
 
 namespace nipstool {
@@ -29,6 +31,12 @@ struct Alert {
   std::optional<std::string> evidence;  // present when the report carried a slot
   std::string inIface;  // live traffic: the interface the packet came in on ("" unknown)
 };
+
+// The packet's addresses, ports (host order) and protocol, and the verdict's
+// signature, severity, reaction, action and evidence slot; the caller adds
+// where and when the packet was seen, and the evidence text.
+void FillAlert(const hostsim::DecodedPacket& decoded, const hostsim::VerdictRecord& verdict,
+               Alert* alert);
 
 // A hash of the 5-tuple that both directions of a conversation share, below
 // 2^51 so that consumers reading JSON numbers as doubles keep it exact.

@@ -123,16 +123,7 @@ Decision InlineEngine::JudgeDecoded(const hostsim::DecodedPacket& decoded,
           alert.seconds = tv.tv_sec;
           alert.microseconds = tv.tv_usec;
         }
-        alert.ipProtocol = decoded.ipProtocol;
-        alert.source = decoded.source;
-        alert.destination = decoded.destination;
-        alert.sourcePort = static_cast<uint16_t>(__builtin_bswap16(decoded.sourcePort));
-        alert.destinationPort = static_cast<uint16_t>(__builtin_bswap16(decoded.destinationPort));
-        alert.signatureId = verdict.signatureId;
-        alert.severity = verdict.severity;
-        alert.reaction = verdict.reaction;
-        alert.action = verdict.action;
-        alert.evidenceSlot = verdict.additionalDataIndex;
+        FillAlert(decoded, verdict, &alert);
         if (verdict.additionalDataIndex != 0) {
           std::string error;
           alert.evidence = FetchEvidence(driver_, verdict.additionalDataIndex, &error);

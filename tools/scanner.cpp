@@ -356,16 +356,7 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     alert.pcapCount = pcapCount;
     alert.seconds = frame.seconds;
     alert.microseconds = frame.microseconds;
-    alert.ipProtocol = decoded.ipProtocol;
-    alert.source = decoded.source;
-    alert.destination = decoded.destination;
-    alert.sourcePort = static_cast<uint16_t>(__builtin_bswap16(decoded.sourcePort));
-    alert.destinationPort = static_cast<uint16_t>(__builtin_bswap16(decoded.destinationPort));
-    alert.signatureId = verdict.signatureId;
-    alert.severity = verdict.severity;
-    alert.reaction = verdict.reaction;
-    alert.action = verdict.action;
-    alert.evidenceSlot = verdict.additionalDataIndex;
+    FillAlert(decoded, verdict, &alert);
     if (verdict.additionalDataIndex != 0) {
       alert.evidence = FetchEvidence(driver.get(), verdict.additionalDataIndex, &engineError);
       if (!alert.evidence) return false;
