@@ -42,7 +42,7 @@ constexpr const char* kClientAddress = "10.77.1.2";
 constexpr const char* kServerAddress = "10.77.2.2";
 constexpr uint16_t kBenignPort = 8080;
 constexpr uint16_t kUdpPort = 5353;
-const uint16_t kTcpPorts[] = {kBenignPort, 445, 139};
+const uint16_t kTcpPorts[] = {kBenignPort, 445, 139, 53, 80, 3389, 16992, 49670};
 
 int Shell(const std::string& command) {
   const int status = system((command + " >/dev/null 2>&1").c_str());
@@ -404,11 +404,17 @@ struct AttackCase {
   const char* capture;
   uint16_t port;
   uint32_t signature;
+  int frame = 4;  // the example's frame whose payload is the attack
 };
 const AttackCase kAttacks[] = {
     {"attack-2231-smb-negotiate-high-pid.pcap", 445, 2231},
     {"attack-3804-mailslot-name-unterminated.pcap", 139, 3804},
     {"attack-6029-smb-search-long-bytes.pcap", 445, 6029},
+    {"attack-6182-rpc-zero-block.pcap", 49670, 6182},
+    {"attack-6137-rdp-ms-t120.pcap", 3389, 6137, 8},
+    {"attack-6202-dns-update-short-key.pcap", 53, 6202},
+    {"attack-6177-wsman-negative-content-length.pcap", 16992, 6177},
+    {"attack-6204-http-accept-encoding-malformed.pcap", 80, 6204},
 };
 
 TEST_F(InlineNetnsTest, BenignTrafficPassesAndAttackPacketsNeverReachTheServer) {
@@ -424,7 +430,7 @@ TEST_F(InlineNetnsTest, BenignTrafficPassesAndAttackPacketsNeverReachTheServer) 
               std::chrono::seconds(5)));
   for (const AttackCase& attack : kAttacks) {
     SCOPED_TRACE(attack.capture);
-    const std::vector<uint8_t> payload = inlinetest::ExamplePayload(attack.capture, 4);
+    const std::vector<uint8_t> payload = inlinetest::ExamplePayload(attack.capture, attack.frame);
     ASSERT_FALSE(payload.empty());
     SendAttack(attack.port, Bytes(std::string("prelude ") + attack.capture), payload);
     EXPECT_FALSE(Contains(Received(attack.port), payload)) << "the attack reached the server";
@@ -579,7 +585,7 @@ TEST_F(InlineNetnsTest, PassiveModeReportsTheSameAlertsAndBlocksNothing) {
   ASSERT_TRUE(StartService({"--interface", "r0"})) << ServiceErr();
   for (const AttackCase& attack : kAttacks) {
     SCOPED_TRACE(attack.capture);
-    const std::vector<uint8_t> payload = inlinetest::ExamplePayload(attack.capture, 4);
+    const std::vector<uint8_t> payload = inlinetest::ExamplePayload(attack.capture, attack.frame);
     SendAttack(attack.port, Bytes("passive prelude\n"), payload);
     EXPECT_TRUE(
         WaitFor([&] { return Contains(Received(attack.port), payload); }, std::chrono::seconds(5)))
