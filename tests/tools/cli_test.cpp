@@ -213,9 +213,9 @@ TEST_F(CliTest, StandardInputAndDirectoriesAreCaptures) {
   const auto records = Lines(r.out);
   ASSERT_EQ(records.size(), 3u) << r.out;
   for (size_t i = 0; i < records.size(); ++i) {
-    EXPECT_EQ(nlohmann::json::parse(records[i])["capture"],
-              (tree / std::vector<std::string>{"a/z.pcap", "b/cut.pcap", "b/deeper/x.pcap"}[i])
-                  .string());
+    EXPECT_EQ(
+        nlohmann::json::parse(records[i])["capture"],
+        (tree / std::vector<std::string>{"a/z.pcap", "b/cut.pcap", "b/deeper/x.pcap"}[i]).string());
   }
   EXPECT_TRUE(Has(r.err, "nips: " + (tree / "b" / "notes.txt").string() + ": not a pcap"));
   EXPECT_TRUE(Has(r.err, "nips: " + (tree / "b" / "cut.pcap").string())) << r.err;
@@ -255,8 +255,12 @@ TEST_F(CliTest, ParallelJobsPrintExactlyWhatOneJobPrints) {
   EXPECT_EQ(stats["total"]["alerts"], alerts);
   EXPECT_EQ(alerts, Lines(one.out).size());
   EXPECT_EQ(stats["total"]["captures"], stats["captures"].size());
+  // Each directory's files in sorted order (the arguments keep theirs).
   std::vector<std::string> paths;
-  for (const auto& capture : stats["captures"]) paths.push_back(capture["path"]);
+  for (const auto& capture : stats["captures"]) {
+    const std::string path = capture["path"];
+    if (path.rfind(File("examples/"), 0) == 0) paths.push_back(path);
+  }
   EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end()));
   EXPECT_EQ(paths[0], Example("attack-2231-smb-negotiate-high-pid.pcap"));
   EXPECT_TRUE(Has(one.err, "total: " + stats["total"]["captures"].dump() + " captures"));
