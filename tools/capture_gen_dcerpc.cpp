@@ -46,7 +46,7 @@ ByteVector Bind(const Uuid& interfaceId, uint16_t version, int contexts = 1) {
   Le16(&body, 5840);  // max receive fragment
   Le32(&body, 0);     // new association group
   body.push_back(static_cast<uint8_t>(contexts));
-  body.insert(body.end(), {0, 0, 0});
+  Put(&body, {0, 0, 0});
   for (int i = 0; i < contexts; ++i) {
     Le16(&body, static_cast<uint16_t>(i));  // context id
     body.push_back(1);                      // one transfer syntax
@@ -141,7 +141,7 @@ ByteVector PipeTransaction(const ByteVector& rpc) {
   Le16(&w, static_cast<uint16_t>(rpc.size()));
   Le16(&w, 0);
   Le16(&w, 4280);  // max data count
-  w.insert(w.end(), {0, 0});
+  Put(&w, {0, 0});
   Le16(&w, 0);
   Le32(&w, 0);
   Le16(&w, 0);
@@ -149,7 +149,7 @@ ByteVector PipeTransaction(const ByteVector& rpc) {
   Le16(&w, 76);  // parameter offset
   Le16(&w, static_cast<uint16_t>(rpc.size()));
   Le16(&w, 76);  // data offset, from the SMB header
-  w.insert(w.end(), {2, 0});
+  Put(&w, {2, 0});
   Le16(&w, 0x0026);  // TransactNmPipe
   Le16(&w, kPipeFid);
   ByteVector bytes = {'\\', 'P', 'I', 'P', 'E', '\\', 0, 0, 0};
@@ -272,7 +272,7 @@ ByteVector ConnectInitial(const ByteVector& target, const ByteVector& clientData
   Append(&body, target);
   Append(&body, DomainParameters(1, 1, 1, 1, 1, 0x420, 2));
   Append(&body, DomainParameters(0xFFFF, 2, 0xFC17, 2, 0xFFFF, 0xFFFF, 2));
-  body.insert(body.end(), {0x04, 0x82});
+  Put(&body, {0x04, 0x82});
   Be16(&body, static_cast<uint16_t>(gcc.size()));
   Append(&body, gcc);
   ByteVector mcs = {0x7F, 0x65, 0x82};
@@ -280,7 +280,7 @@ ByteVector ConnectInitial(const ByteVector& target, const ByteVector& clientData
   Append(&mcs, body);
   ByteVector tpkt = {0x03, 0x00};
   Be16(&tpkt, static_cast<uint16_t>(4 + 3 + mcs.size()));
-  tpkt.insert(tpkt.end(), {0x02, 0xF0, 0x80});
+  Put(&tpkt, {0x02, 0xF0, 0x80});
   Append(&tpkt, mcs);
   return tpkt;
 }

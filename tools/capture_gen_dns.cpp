@@ -134,7 +134,7 @@ std::vector<ByteVector> SigRecords(int count) {
   for (int i = 0; i < count; ++i) {
     ByteVector sig;
     Be16(&sig, kTypeA);
-    sig.insert(sig.end(), {5, 3});
+    Put(&sig, {5, 3});
     Be32(&sig, 300);
     Be32(&sig, 1711965600);
     Be32(&sig, 1709287200);

@@ -61,7 +61,7 @@ ByteVector MailslotWrite(const std::string& name, uint16_t maxParameterCount) {
     ByteVector announcement = {0x01, 0x00};  // host announcement, update count 0
     Le32(&announcement, 720000);             // periodicity
     Append(&announcement, std::string("WORKSTATION-7\0\0\0", 16));
-    announcement.insert(announcement.end(), {6, 1, 0x03, 0x10, 0x01, 0x00, 0x0F, 0x01, 0x55, 0xAA});
+    Put(&announcement, {6, 1, 0x03, 0x10, 0x01, 0x00, 0x0F, 0x01, 0x55, 0xAA});
     Append(&announcement, std::string("office pc\0", 10));
     return announcement;
   }();

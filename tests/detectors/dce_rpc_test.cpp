@@ -58,7 +58,8 @@ Bytes Request(uint16_t opnum, const Bytes& stub = {}, uint32_t fragment = 0) {
 // UTF-16LE: two backslashes, letters server-name characters, then tail.
 Bytes Unc(size_t letters, const std::string& tail = "\\share") {
   Bytes b = {0x5C, 0, 0x5C, 0};
-  for (char c : std::string(letters, 'S') + tail) b.insert(b.end(), {uint8_t(c), 0});
+  for (char c : std::string(letters, 'S') + tail)
+    for (uint8_t item : {uint8_t(c), uint8_t(0)}) b.push_back(item);
   return b;
 }
 // An activation request whose stub holds a UNC path with a server name of letters characters.
@@ -369,7 +370,8 @@ TEST_F(RpcConversationTest, UncNameMayRunPastItsPdu) {
   EXPECT_EQ(Send(DetectActivationLongUncPath, 135, Cat(request, Unc(40, ""))),
             kDetectNoMatch);  // a third backslash ends the name at once
   Bytes letters;
-  for (int i = 0; i < 40; ++i) letters.insert(letters.end(), {'S', 0});
+  for (int i = 0; i < 40; ++i)
+    for (uint8_t item : {uint8_t('S'), uint8_t(0)}) letters.push_back(item);
   EXPECT_EQ(Send(DetectActivationLongUncPath, 135, Cat(request, letters)), kDetectMatch);
   letters.pop_back();
   EXPECT_EQ(Send(DetectActivationLongUncPath, 135, Cat(request, letters)), kDetectNoMatch);

@@ -276,7 +276,7 @@ TEST_F(DnsEvidenceTest, EvidenceNeverRunsPastItsSlot) {
   for (int i = 0; i < 30; ++i) expected += u" 127.254.255.255";
   expected += u" 127.1.0.1 127.1.0.1";
   ASSERT_EQ(expected.size(), kAdditionalDataSlotChars - 1);
-  answers.insert(answers.end(), {kLoop1, kLoop1, 0x7FFF0000, kLoop1});
+  for (uint32_t item : {kLoop1, kLoop1, 0x7FFF0000u, kLoop1}) answers.push_back(item);
   const Result full = Loopback(LoopbackResponse(answers));
   ASSERT_EQ(full.value, kDetectMatch);
   const WCHAR* slot = AdditionalDataSlot(full.index);
@@ -332,10 +332,10 @@ Bytes SigResponse(uint8_t signerSecond, size_t length = 520, uint16_t questionTy
                   const Bytes& name = Name("www.example.com")) {
   Bytes sig;
   Be16(sig, typeCovered);
-  sig.insert(sig.end(), {5, 3});  // algorithm, labels
+  for (uint8_t item : {5, 3}) sig.push_back(item);  // algorithm, labels
   for (int i = 0; i < 3; ++i) Be32(sig, 3600);
   Be16(sig, 0x1234);  // key tag
-  sig.insert(sig.end(), {0xC0, signerSecond});
+  for (uint8_t item : {uint8_t(0xC0), signerSecond}) sig.push_back(item);
   Bytes b =
       Cat({{0, 0},
            Header(0x84, 1, 1),

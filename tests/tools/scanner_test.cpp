@@ -171,7 +171,7 @@ TEST_F(ScannerTest, ACaptureTimePastTheKernelClockIsClampedAndReported) {
     return kDetectNoMatch;
   };
   auto u16 = [](ByteVector* out, uint16_t v) {
-    out->insert(out->end(), {uint8_t(v), uint8_t(v >> 8)});
+    for (uint8_t item : {uint8_t(v), uint8_t(v >> 8)}) out->push_back(item);
   };
   auto u32 = [&u16](ByteVector* out, uint32_t v) {
     u16(out, uint16_t(v)), u16(out, uint16_t(v >> 16));
