@@ -16,7 +16,7 @@ constexpr uint16_t kDns = 53, kLlmnr = 5355;
 
 constexpr uint16_t kTypeA = 1, kTypeSoa = 6, kTypeTxt = 16, kTypeSig = 24, kTypeKey = 25,
                    kTypeAaaa = 28;
-constexpr uint16_t kFlagsQuery = 0x0100, kFlagsResponse = 0x8180, kFlagsUpdate = 0x2800;
+constexpr uint16_t kFlagsResponse = 0x8180, kFlagsUpdate = 0x2800;
 
 // Identifiers of messages sent behind the TCP length prefix start with a
 // byte whose bit 0x80 is set, so that the detectors reading at the start of
