@@ -100,14 +100,12 @@ ByteVector TlsHeartbeat() {
   return record;
 }
 
-ByteVector SshKexInit() {
+ByteVector SshKexInit(uint8_t cookieBase, const std::vector<std::string>& nameLists) {
   ByteVector body = {20};
-  for (int i = 0; i < 16; ++i) body.push_back(static_cast<uint8_t>(0xA0 + i));
-  for (const char* list :
-       {"curve25519-sha256,ecdh-sha2-nistp256", "ssh-ed25519,rsa-sha2-512", "aes128-ctr",
-        "aes128-ctr", "hmac-sha2-256", "hmac-sha2-256", "none", "none", "", ""}) {
-    Be32(&body, static_cast<uint32_t>(strlen(list)));
-    Append(&body, std::string(list));
+  for (int i = 0; i < 16; ++i) body.push_back(static_cast<uint8_t>(cookieBase + i));
+  for (const std::string& list : nameLists) {
+    Be32(&body, static_cast<uint32_t>(list.size()));
+    Append(&body, list);
   }
   body.push_back(0);  // first kex packet follows
   Be32(&body, 0);
@@ -119,6 +117,12 @@ ByteVector SshKexInit() {
   Append(&packet, body);
   packet.resize(packet.size() + padding, 0);
   return packet;
+}
+
+ByteVector SshKexInit() {
+  return SshKexInit(
+      0xA0, {"curve25519-sha256,ecdh-sha2-nistp256", "ssh-ed25519,rsa-sha2-512", "aes128-ctr",
+             "aes128-ctr", "hmac-sha2-256", "hmac-sha2-256", "none", "none", "", ""});
 }
 
 ByteVector RpcBind() {

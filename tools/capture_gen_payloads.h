@@ -18,6 +18,9 @@ ByteVector TlsClientHello();
 // A heartbeat request whose declared length is what it carries.
 ByteVector TlsHeartbeat();
 ByteVector SshKexInit();
+// A key-exchange init with the given cookie's first byte (counting up) and
+// its ten name-lists, in order.
+ByteVector SshKexInit(uint8_t cookieBase, const std::vector<std::string>& nameLists);
 // DCE/RPC bind to the endpoint mapper.
 ByteVector RpcBind();
 ByteVector RpcRequest(uint16_t opnum, size_t stubLength);

@@ -47,25 +47,8 @@ ByteVector TlsHeartbeatDeclaring(uint16_t declared) {
 // A key-exchange init offering the two name-lists read by 6500 and usual
 // cipher, MAC and compression lists.
 ByteVector SshKexOffer(const std::string& kex, const std::string& hostKeys) {
-  ByteVector body = {20};
-  for (int i = 0; i < 16; ++i) body.push_back(static_cast<uint8_t>(0x30 + i));
-  for (const std::string& list :
-       {kex, hostKeys, std::string("aes128-cbc,3des-cbc"), std::string("aes128-cbc,3des-cbc"),
-        std::string("hmac-sha1"), std::string("hmac-sha1"), std::string("none"),
-        std::string("none"), std::string(), std::string()}) {
-    Be32(&body, static_cast<uint32_t>(list.size()));
-    Append(&body, list);
-  }
-  body.push_back(0);
-  Be32(&body, 0);
-  uint8_t padding = static_cast<uint8_t>(8 - (body.size() + 5) % 8);
-  if (padding < 4) padding = static_cast<uint8_t>(padding + 8);
-  ByteVector packet;
-  Be32(&packet, static_cast<uint32_t>(body.size() + padding + 1));
-  packet.push_back(padding);
-  Append(&packet, body);
-  packet.resize(packet.size() + padding, 0);
-  return packet;
+  return SshKexInit(0x30, {kex, hostKeys, "aes128-cbc,3des-cbc", "aes128-cbc,3des-cbc", "hmac-sha1",
+                           "hmac-sha1", "none", "none", "", ""});
 }
 const char kOldGroups[] = "diffie-hellman-group-exchange-sha1,diffie-hellman-group1-sha1";
 
