@@ -43,10 +43,13 @@ case "$mode" in
       [ -x "$target" ] || continue
       seeds="fuzz/corpus/$(basename "$target")"
       echo "== $(basename "$target")"
+      # A fixed seed keeps CI's verdict reproducible; long exploratory runs
+      # pass FUZZ_SEED=0 (libFuzzer then picks one) and a larger budget.
+      args=(-seed="${FUZZ_SEED:-1}" -runs="${FUZZ_RUNS:-100000}" -max_total_time="${FUZZ_SECONDS:-120}")
       if [ -d "$seeds" ]; then
-        "$target" -runs="${FUZZ_RUNS:-100000}" -max_total_time=120 "$seeds"
+        "$target" "${args[@]}" "$seeds"
       else
-        "$target" -runs="${FUZZ_RUNS:-100000}" -max_total_time=120
+        "$target" "${args[@]}"
       fi
     done
     exit 0 ;;

@@ -73,8 +73,9 @@ bool ParsePolicy(const std::string& text, Policy* policy, std::string* error) {
   json document;
   try {
     document = json::parse(text);
-  } catch (const json::parse_error& e) {
-    // The library's message carries the line and column.
+  } catch (const json::exception& e) {
+    // Parse errors carry the line and column; a number too large for any
+    // JSON number type is refused while parsing, with its own exception.
     std::string what = e.what();
     const size_t idEnd = what.find("] ");
     if (what.rfind("[json.exception.", 0) == 0 && idEnd != std::string::npos) {

@@ -53,6 +53,7 @@ TEST(PolicyTest, BadPoliciesAreRefusedNamingTheEntry) {
   // clang-format off
   const struct { const char* text; const char* message; /* a part of the error */ } cases[] = {
       {"", "not valid JSON"},
+      {R"({"action_param": 1e999})", "not valid JSON: number overflow"},  // fuzzing found it
       {"[1, 2]", "must be a JSON object"},
       {R"({"block_host": 1})", "block_host: expected true or false"},
       {R"({"action_param": -1})", "action_param"},
