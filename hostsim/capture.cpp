@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "hostsim/mapped_stream.h"
+
 namespace hostsim {
 
 namespace {
@@ -144,25 +146,37 @@ bool CaptureReader::Open(const std::string& path, std::string* error) {
     *error = "is a directory";
     return false;
   }
+  const bool regular = S_ISREG(info.st_mode);
+  int fd;
   if (standardInput) {
     // A duplicate, so that closing the capture leaves descriptor 0 alone.
-    const int fd = dup(STDIN_FILENO);
-    file_ = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (file_ == nullptr && fd >= 0) close(fd);
+    fd = dup(STDIN_FILENO);
   } else {
-    file_ = fopen(path.c_str(), "rb");
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   }
-  if (file_ == nullptr) {
+  if (fd < 0) {
     *error = strerror(errno);
     return false;
   }
-  // stdio's default buffer is one page: a read call every few frames.
-  setvbuf(file_, nullptr, _IOFBF, kReadBuffer);
   uint8_t magic[4] = {};
-  const bool regular = S_ISREG(info.st_mode);
-  if (regular && pread(fileno(file_), magic, sizeof magic, 0) == sizeof magic) {
+  if (regular && pread(fd, magic, sizeof magic, 0) == sizeof magic) {
     pcapng_ = (uint32_t{magic[0]} | uint32_t{magic[1]} << 8 | uint32_t{magic[2]} << 16 |
                uint32_t{magic[3]} << 24) == kPcapngSectionHeader;
+  }
+  if (regular && !standardInput && GetCaptureReadMode() == CaptureReadMode::kMapped) {
+    std::string mapError;  // a file that cannot be mapped is read the ordinary way
+    file_ = OpenMappedStream(fd, &mapError);
+  }
+  if (file_ == nullptr) {
+    file_ = fdopen(fd, "rb");
+    if (file_ == nullptr) {
+      *error = strerror(errno);
+      close(fd);
+      pcapng_ = false;
+      return false;
+    }
+    // stdio's default buffer is one page: a read call every few frames.
+    setvbuf(file_, nullptr, _IOFBF, kReadBuffer);
   }
   char errorBuffer[PCAP_ERRBUF_SIZE] = {};
   pcap_ = pcap_fopen_offline(file_, errorBuffer);
