@@ -5,6 +5,7 @@
 // against that interface's abuse. A fourth judges single requests to dynamic
 // ports by the strings of their stub. Only destination ports are examined.
 #include "nips/detectors/dce_rpc.h"
+#include "nips/detectors/ports.h"
 
 #include "nips/detectors/detectors.h"
 #include "nips/detectors/smb_common.h"
@@ -77,7 +78,6 @@ constexpr USHORT kOpnum9MinimumFragment = 2048;
 
 // Requests to dynamic ports: a server name, one or two more NDR conformant
 // varying strings, then an 8-byte block.
-constexpr USHORT kDynamicPortFirst = 49152;
 constexpr ULONG64 kNamesMinimumLength = 61;
 constexpr ULONG64 kNamesFlagsOffset = 3;
 constexpr UCHAR kPduFlagsFirstAndLast = 3;

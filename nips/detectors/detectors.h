@@ -53,3 +53,8 @@ ULONG DetectDnsUpdateSigRecordBurst(PacketView* view);         // 6200
 ULONG DetectDnsUpdateAaaaRecordBurst(PacketView* view);        // 6201
 ULONG DetectDnsUpdateShortKeyRecord(PacketView* view);         // 6202
 ULONG DetectHttpAcceptEncodingMalformed(PacketView* view);     // 6204
+
+struct PortGate;
+// The port gate of a built-in detector; a detector it does not know (a test's
+// own, say) gets one that admits every packet.
+void DetectorPortGate(ULONG (*detector)(PacketView* view), PortGate* gate);

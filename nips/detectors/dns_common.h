@@ -7,12 +7,10 @@
 #include <ntddk.h>
 
 #include "nips/detectors/detector_common.h"
+#include "nips/detectors/ports.h"
 #include "nips/engine/bytes.h"
 
 namespace dns {
-
-constexpr USHORT kPortDns = 53;
-constexpr USHORT kPortLlmnr = 5355;
 
 // Header: flags byte at 2 (QR in bit 0x80, the opcode in bits 0x78), then
 // four big-endian counts; the first name follows the 12-byte header.

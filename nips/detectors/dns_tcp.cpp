@@ -71,7 +71,8 @@ using namespace dns;
 // passed over.
 constexpr ULONG64 kSigAnswerMinimumLength = 520;
 constexpr ULONG64 kSigAnswerQuestionOffset = 14;
-constexpr USHORT kPortsNeverDns[] = {445, 139, 80, 443, 22, 3389};
+constexpr USHORT kPortsNeverDns[] = {
+    kPortSmbDirect, kPortNetbiosSession, kPortHttp, kPortTls, kPortSsh, kPortRdp};
 
 // Update walks. Bits 0x20 and 0x08 of the flags byte are bits 2 and 0 of the
 // opcode: update (5) has both, query (0) and status (2) neither.

@@ -3,6 +3,7 @@
 // by it. CR is an ordinary byte here: only LF ends a line. No state.
 #include "nips/detectors/detector_common.h"
 #include "nips/detectors/detectors.h"
+#include "nips/detectors/ports.h"
 #include "nips/detectors/text_common.h"
 #include "nips/engine/signature.h"
 
@@ -10,8 +11,6 @@ namespace {
 
 using detector::kLineFeed;
 using detector::kSpace;
-
-constexpr USHORT kPortFtpControl = 21;
 
 // USER / PASS: the LF-free run from the argument's first byte that matches.
 constexpr ULONG64 kCommandMinimumLength = 261;

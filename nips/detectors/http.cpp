@@ -7,12 +7,11 @@
 // GetPayload call and fetches the pointer with a second call passing it.
 #include "nips/detectors/detector_common.h"
 #include "nips/detectors/detectors.h"
+#include "nips/detectors/ports.h"
 #include "nips/engine/signature.h"
 
 namespace {
 
-constexpr USHORT kPortWsmanFirst = 16992;
-constexpr USHORT kPortWsmanLast = 16995;
 static_assert(kPortWsmanLast - kPortWsmanFirst + 1 ==
                   sizeof(HostRecord::sig6178Ports) / sizeof(HostRecord::sig6178Ports[0]),
               "one chunk-size block per management port");

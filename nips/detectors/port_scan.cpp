@@ -3,6 +3,7 @@
 // the list reaches the threshold inside the window. A match drops the whole
 // record so the source starts counting afresh. The payload is never read.
 #include "nips/detectors/detectors.h"
+#include "nips/detectors/ports.h"
 #include "nips/detectors/smb_common.h"
 #include "nips/engine/signature.h"
 
@@ -18,7 +19,6 @@ constexpr ULONG kUdpScanWindowMs = 200000;
 constexpr ULONG kUdpScanThreshold = 100;
 
 // Replies from these services reach many client ports of one host.
-constexpr USHORT kUdpPortDns = 53;
 constexpr USHORT kUdpPortSnmp = 161;
 
 // The scan fields of one protocol inside a host record.
@@ -130,7 +130,7 @@ ULONG DetectUdpPortScan(PacketView* view) {
   HostRecord* record;
   if (!detector::AcquireSourceRecord(view, &record)) return kDetectError;
   USHORT sourcePort = detector::SourcePort(view);
-  if (sourcePort == kUdpPortDns || sourcePort == kUdpPortSnmp) {
+  if (sourcePort == kPortDns || sourcePort == kUdpPortSnmp) {
     ReleaseHostRecord(record);
     return kDetectNoMatch;
   }

@@ -6,6 +6,7 @@
 // by that second call is used from then on.
 #include "nips/detectors/detector_common.h"
 #include "nips/detectors/detectors.h"
+#include "nips/detectors/ports.h"
 #include "nips/engine/signature.h"
 
 namespace {
@@ -13,8 +14,6 @@ namespace {
 using detector::DestinationPort;
 using detector::PayloadLength;
 using detector::PayloadWithLength;
-
-constexpr USHORT kPortRdp = 3389;
 
 // ---- Connect-Initial (offsets from a candidate start) ----
 constexpr ULONG64 kConnectInitialMinimumLength = 26;  // candidates start below length - 26

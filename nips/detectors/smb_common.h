@@ -7,16 +7,13 @@
 #include <ntddk.h>
 
 #include "nips/detectors/detector_common.h"
+#include "nips/detectors/ports.h"
 #include "nips/engine/bytes.h"
 #include "nips/engine/packet_view.h"
 #include "nips/host/firewall.h"
 #include "nips/tracking/tracking.h"
 
 namespace smb {
-
-constexpr USHORT kPortRpcEndpointMapper = 135;
-constexpr USHORT kPortNetbiosSession = 139;
-constexpr USHORT kPortSmbDirect = 445;
 
 // NetBIOS session header: message type at 0 (0x00 = session message), the
 // length in the following three bytes; the SMB header starts at 4.

@@ -3,13 +3,13 @@
 // length field disagrees with the segment.
 #include "nips/detectors/detector_common.h"
 #include "nips/detectors/detectors.h"
+#include "nips/detectors/ports.h"
 #include "nips/detectors/text_common.h"
 #include "nips/engine/signature.h"
 
 namespace {
 
 // SQL Server resolution service.
-constexpr USHORT kPortSqlResolution = 1434;
 constexpr ULONG64 kRequestTypeOffset = 0;
 constexpr UCHAR kRequestType4 = 4;
 constexpr UCHAR kRequestType8 = 8;
@@ -21,7 +21,6 @@ constexpr ULONG64 kServerImageLength = sizeof(kServerImage) / sizeof(WCHAR) - 1;
 constexpr WCHAR kPathSeparator = NTTEXT('\\');
 
 // PPTP control message.
-constexpr USHORT kPortPptp = 1723;
 constexpr ULONG64 kPptpMinimumLength = 156;
 constexpr ULONG64 kPptpLengthOffset = 0;
 constexpr ULONG64 kPptpMessageTypeOffset = 2;

@@ -3,12 +3,12 @@
 // source that pair the SHA-1 Diffie-Hellman groups with DSS host keys.
 #include "nips/detectors/detector_common.h"
 #include "nips/detectors/detectors.h"
+#include "nips/detectors/ports.h"
 #include "nips/engine/signature.h"
 
 namespace {
 
 // TLS heartbeat request: record header, then the heartbeat message at 5.
-constexpr USHORT kPortTls = 443;
 constexpr ULONG64 kHeartbeatMinimumLength = 7;
 constexpr ULONG64 kRecordTypeOffset = 0;
 constexpr UCHAR kRecordTypeHeartbeat = 0x18;
@@ -21,7 +21,6 @@ constexpr UCHAR kHeartbeatRequest = 1;
 constexpr ULONG64 kHeartbeatLengthOffset = 6;
 
 // SSH key-exchange init at the start of the segment.
-constexpr USHORT kPortSsh = 22;
 constexpr ULONG64 kKexMinimumLength = 67;
 constexpr ULONG64 kMessageCodeOffset = 5;
 constexpr UCHAR kMessageKexInit = 20;

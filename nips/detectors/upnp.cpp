@@ -3,6 +3,7 @@
 // One segment at a time, no state.
 #include "nips/detectors/detector_common.h"
 #include "nips/detectors/detectors.h"
+#include "nips/detectors/ports.h"
 #include "nips/detectors/text_common.h"
 #include "nips/engine/signature.h"
 
@@ -14,7 +15,6 @@ using detector::kSpace;
 using detector::TextEqualsFolded;
 using detector::TextLength;
 
-constexpr USHORT kPortUpnpDeviceHost = 2869;
 constexpr ULONG64 kMinimumLength = 594;
 constexpr ULONG64 kValueWindow = 512;
 

@@ -4,6 +4,7 @@
 
 #include <ntddk.h>
 
+#include "nips/detectors/ports.h"
 #include "nips/engine/signature.h"
 
 constexpr ULONG kPolicyMaxRecords = 58;  // positions a policy may fill
@@ -43,6 +44,13 @@ struct ConfigBank {
   // scans the core's sigmask ANDed with it, so rows that are off, null or of
   // another protocol cost nothing per packet.
   ULONG reachable[kProtocolClasses][kSigmaskWords];
+  // Derived with them: the positions whose detectors' port gates admit every
+  // packet, and those a packet's destination or source port class admits.
+  // The dispatcher ANDs their union in as well, so a TCP or UDP packet costs
+  // nothing for detectors its ports rule out.
+  ULONG anyPort[kSigmaskWords];
+  ULONG byDestinationPort[kPortClassCount][kSigmaskWords];
+  ULONG bySourcePort[kPortClassCount][kSigmaskWords];
 };
 
 struct PolicyRecord {

@@ -1,6 +1,7 @@
 // Detection dispatch: walks the core's sigmask over the policy positions of
 // the active bank, runs the enabled detectors, and tells the core the best
 // match.
+#include "nips/detectors/detector_common.h"
 #include "nips/engine/additional_data.h"
 #include "nips/engine/log.h"
 #include "nips/engine/packet_view.h"
@@ -79,9 +80,22 @@ ULONG DispatchDetectors(PacketView* view) {
     // skips positions whose row cannot run; the bank's reachable positions
     // hold neither, so both fall out of the scan.
     const ULONG* reachable = bank->reachable[LowestSetBit(packetMask)];
+    // A detector left out by its port gate would have answered no match and
+    // touched nothing. With trace lines on every call is made, as each logs.
+    ULONG admitted[kSigmaskWords];
+    if (!trace && (packetMask & (kProtocolMaskTcp | kProtocolMaskUdp)) != 0) {
+      const ULONG* toPort = bank->byDestinationPort[PortClassOf(detector::DestinationPort(view))];
+      const ULONG* fromPort = bank->bySourcePort[PortClassOf(detector::SourcePort(view))];
+      for (ULONG word = 0; word < kSigmaskWords; ++word) {
+        admitted[word] = bank->anyPort[word] | toPort[word] | fromPort[word];
+      }
+    } else {
+      for (ULONG& word : admitted) word = ~0u;
+    }
     for (ULONG word = 0; word < kSigmaskWords; ++word) {
       const ULONG first = word * kBitsPerWord;  // positions first+1 .. first+32
-      for (ULONG bits = sigmask[word] & reachable[word]; bits != 0; bits &= bits - 1) {
+      for (ULONG bits = sigmask[word] & reachable[word] & admitted[word]; bits != 0;
+           bits &= bits - 1) {
         const ULONG position = first + LowestSetBit(bits) + 1;
         const ULONG row = bank->map[position - 1] - 1;
         if (row >= kSignatureRows) {

@@ -1,5 +1,6 @@
 // Signature policy, bank header and enforce: the control requests that fill
 // the pending bank and make it active.
+#include "nips/detectors/detectors.h"
 #include "nips/engine/config.h"
 #include "nips/engine/log.h"
 #include "nips/engine/plugin.h"
@@ -17,10 +18,24 @@ void LoadDefaultBank(ConfigBank* bank, const SignatureTable* table) {
 
 void DeriveReachablePositions(ConfigBank* bank) {
   RtlZeroMemory(bank->reachable, sizeof bank->reachable);
+  RtlZeroMemory(bank->anyPort, sizeof bank->anyPort);
+  RtlZeroMemory(bank->byDestinationPort, sizeof bank->byDestinationPort);
+  RtlZeroMemory(bank->bySourcePort, sizeof bank->bySourcePort);
   const ULONG count = bank->recordCount < kPolicyMaxRecords ? bank->recordCount : kPolicyMaxRecords;
   for (ULONG position = 1; position <= count; ++position) {
     const ULONG row = bank->map[position - 1] - 1;
     const ULONG bit = 1u << ((position - 1) % kBitsPerWord);
+    const ULONG word = (position - 1) / kBitsPerWord;
+    // A map entry pointing nowhere logs whatever the ports.
+    PortGate gate = {true, 0, 0};
+    if (row < kSignatureRows) DetectorPortGate(bank->rows[row].detector, &gate);
+    if (gate.anyPort) bank->anyPort[word] |= bit;
+    for (ULONG portClass = 0; portClass < kPortClassCount; ++portClass) {
+      if (gate.destinationClasses & (1u << portClass)) {
+        bank->byDestinationPort[portClass][word] |= bit;
+      }
+      if (gate.sourceClasses & (1u << portClass)) bank->bySourcePort[portClass][word] |= bit;
+    }
     for (ULONG protocolClass = 0; protocolClass < kProtocolClasses; ++protocolClass) {
       bool reachable = row >= kSignatureRows;
       if (!reachable) {
@@ -29,7 +44,7 @@ void DeriveReachablePositions(ConfigBank* bank) {
         reachable = RowLevel(entry) != 0 && (entry.protocolMask & (1u << protocolClass)) != 0 &&
                     entry.reaction != 0 && entry.detector != nullptr;
       }
-      if (reachable) bank->reachable[protocolClass][(position - 1) / kBitsPerWord] |= bit;
+      if (reachable) bank->reachable[protocolClass][word] |= bit;
     }
   }
 }

@@ -4,9 +4,13 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
+
+#include <fmt/format.h>
 
 #include "kt_hooks.h"
 #include "nips/engine/additional_data.h"
+#include "nips/engine/log.h"
 #include "nips/engine/packet_view.h"
 #include "nips/engine/plugin.h"
 #include "testlib/engine_support.h"
@@ -211,6 +215,72 @@ TEST_F(ScannerTest, ACaptureTimePastTheKernelClockIsClampedAndReported) {
   EXPECT_FALSE(fits);
   EXPECT_EQ(kt::SystemTimeFromUnix(0, 1, &fits), 116444736000000010LL);
   EXPECT_TRUE(fits);
+}
+
+}  // namespace
+}  // namespace nipstool
+
+namespace nipstool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a scan says about a capture, the trace lines left out.
+std::string Transcript(const std::string& path, uint32_t logMask) {
+  ScanOptions options;
+  options.policy = DefaultPolicy();
+  options.logMask = logMask;
+  std::mutex mutex;
+  std::string text;
+  options.onLog = [&](const LogRecord& record) {
+    if ((record.category & kLogTrace) != 0) return;
+    std::lock_guard<std::mutex> guard(mutex);
+    text += (record.overflow ? "overflow" : record.text) + "\n";
+  };
+  std::string alerts;
+  const CaptureResult r = ScanCapture(path, options, [&](const Alert& a) {
+    alerts += fmt::format("{} {} {} {} {}\n", a.pcapCount, a.signatureId, a.action, a.evidenceSlot,
+                          a.evidence.value_or("-"));
+  });
+  std::lock_guard<std::mutex> guard(mutex);
+  return FormatSummary({r}) + alerts + text;
+}
+
+// With trace lines on, the dispatcher calls every detector (each call logs);
+// with them off, it leaves out those whose port gate the packet fails. The
+// two must agree on every alert, evidence and other log line, so a gate that
+// rules out a port its detector acts on, or a detector that does something
+// before its port test, shows here.
+TEST(PortGateTest, ScansWithAndWithoutPortGatesAgree) {
+  std::vector<std::string> captures;
+  const fs::path source(NIPS_SOURCE_DIR);
+  for (const fs::path& folder : {source / "examples", source / "tests/regress/cases"}) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      const std::string name = entry.path().string();
+      if (name.ends_with(".pcap") || name.ends_with(".pcapng")) captures.push_back(name);
+    }
+  }
+  char pattern[] = "/tmp/nips-gate-test-XXXXXX";
+  const std::string dir = mkdtemp(pattern);
+  std::string error;
+  ASSERT_TRUE(capgen::WriteBenchCapture(dir + "/sessions.pcap", 20000, &error)) << error;
+  captures.push_back(dir + "/sessions.pcap");
+  // Real traffic of every protocol family the gates name, as far as present.
+  const fs::path corpus = source / "../shared/corpus";
+  if (fs::is_directory(corpus)) {
+    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+      if (entry.is_regular_file() && entry.file_size() < (256 << 10) &&
+          (entry.path().extension() == ".pcap" || entry.path().extension() == ".pcapng")) {
+        captures.push_back(entry.path().string());
+      }
+    }
+  }
+  constexpr uint32_t kAllButTrace = kLogInfo | kLogLifecycle | kLogMalformed | kLogError;
+  for (const std::string& capture : captures) {
+    SCOPED_TRACE(capture);
+    ASSERT_EQ(Transcript(capture, kAllButTrace), Transcript(capture, kAllButTrace | kLogTrace));
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace
