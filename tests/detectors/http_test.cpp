@@ -31,11 +31,7 @@ struct Sent {
 Sent Send(NipsDetector d, const std::string& text, uint16_t port = 16992,
           const std::string& source = kClient) {
   auto p = FakePacket::Tcp(source, 50000, "10.9.9.9", port, 0x18, testlib::BytesOf(text));
-  PacketView view{nullptr,        p.get(), p->GetFlow(), p->GetPacketData(), p->GetAdapter(),
-                  p->GetBuffer(), 0,       nullptr};
-  const ULONG result = d(&view);
-  EXPECT_EQ(kt::HeldSpinLockCount(), 0);
-  EXPECT_EQ(view.additionalDataIndex, 0u);
+  const ULONG result = RunDetector(d, *p);
   return {result, p->payloadLengthArguments()};
 }
 ULONG Result(NipsDetector d, const std::string& text, uint16_t port = 16992) {
