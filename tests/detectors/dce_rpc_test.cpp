@@ -172,21 +172,11 @@ TEST(RpcPduTests, LongUncServerName) {
 
 // ---- Conversation detectors, called directly ---------------------------------------------------
 
-class RpcConversationTest : public ::testing::Test {
+class RpcConversationTest : public TrackedTest {
  protected:
-  void SetUp() override {
-    kt::ResetWorld();
-    ASSERT_EQ(InitTrackingContext(&context_), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    FreeTrackingContext();
-    kt::ClearPoolFaults();
-    EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
-  }
   ULONG Send(NipsDetector d, uint16_t port, const Bytes& payload, UCHAR flags = kData) {
     return RunDetector(d, *Segment(port, payload, flags));
   }
-  TrackingContext context_{};
 };
 
 // Which ports each detector examines; an SMB-looking payload on 135 is not unwrapped, and only
