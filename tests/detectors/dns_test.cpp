@@ -1,5 +1,5 @@
 // The DNS and LLMNR detectors (UDP) and the DNS-over-TCP detectors, run alone on exact-size
-// payloads, then 6042's evidence through a started plug-in.
+// payloads, with 6042's evidence text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +13,6 @@
 #include "nips/detectors/dns_common.h"
 #include "nips/engine/additional_data.h"
 #include "nips/tracking/tracking.h"
-#include "testlib/engine_support.h"
 
 namespace dtest {
 namespace {

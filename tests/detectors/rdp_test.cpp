@@ -11,7 +11,6 @@
 #include "kt_hooks.h"
 #include "nips/detectors/detectors.h"
 #include "nips/tracking/tracking.h"
-#include "testlib/engine_support.h"
 #include "testlib/fake_packet.h"
 
 namespace rtest {
