@@ -26,7 +26,7 @@ constexpr uint32_t kFrom = 0x10000;  // port flag: the segment comes from the po
 constexpr uint32_t k139 = 1, k445 = 2, kSmbPorts = k139 | k445;
 inline const std::string kBrowse = "\\MAILSLOT\\BROWSE";
 
-int64_t BaseTime() { return kt::SystemTimeFromUnix(1700000000, 0); }
+int64_t BaseTime() { return kt::SystemTimeFromUnix(1700000000, 0); }  // TrackedTest's clock
 
 auto Segment(uint32_t port, const Bytes& payload, const std::string& source = kClient,
              UCHAR flags = kDataFlags) {
@@ -160,20 +160,13 @@ PortList Ports(const PortItem* item) {  // head first
   return ports;
 }
 
-class DetectorTest : public ::testing::Test {
+// The tracked store at BaseTime(); the plug-in, when a test starts one, goes first.
+class DetectorTest : public TrackedTest {
  protected:
-  void SetUp() override {
-    kt::ResetWorld();
-    kt::SetSystemTime(BaseTime());
-    ASSERT_EQ(InitTrackingContext(&context_), STATUS_SUCCESS);
-  }
   void TearDown() override {
     plugin_.reset();
-    FreeTrackingContext();
-    kt::ClearPoolFaults();
-    EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
+    TrackedTest::TearDown();
   }
-  TrackingContext context_{};
   std::optional<testlib::PluginHolder> plugin_;
 };
 
