@@ -7,6 +7,7 @@
 #include <string>
 #include <tuple>
 
+#include "detectors/detector_run.h"
 #include "detectors/smb_packets.h"
 #include "kt_hooks.h"
 #include "nips/detectors/dce_rpc.h"
@@ -82,15 +83,6 @@ Bytes WriteAndX(const Bytes& rpc, size_t header = 68, Count count = {}, Count of
 auto Segment(uint16_t port, const Bytes& payload, UCHAR flags = kData,
              uint16_t sourcePort = kClientPort) {
   return FakePacket::Tcp(kClient, sourcePort, kServer, port, flags, payload);
-}
-
-ULONG Detect(NipsDetector detector, FakePacket& p) {
-  PacketView view{nullptr,       &p, p.GetFlow(), p.GetPacketData(), p.GetAdapter(),
-                  p.GetBuffer(), 0,  nullptr};
-  const ULONG result = detector(&view);
-  EXPECT_EQ(kt::HeldSpinLockCount(), 0);
-  EXPECT_EQ(view.additionalDataIndex, 0u);
-  return result;
 }
 
 struct Conversation {
@@ -180,21 +172,11 @@ TEST(RpcPduTests, LongUncServerName) {
 
 // ---- Conversation detectors, called directly ---------------------------------------------------
 
-class RpcConversationTest : public ::testing::Test {
+class RpcConversationTest : public TrackedTest {
  protected:
-  void SetUp() override {
-    kt::ResetWorld();
-    ASSERT_EQ(InitTrackingContext(&context_), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    FreeTrackingContext();
-    kt::ClearPoolFaults();
-    EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
-  }
   ULONG Send(NipsDetector d, uint16_t port, const Bytes& payload, UCHAR flags = kData) {
-    return Detect(d, *Segment(port, payload, flags));
+    return RunDetector(d, *Segment(port, payload, flags));
   }
-  TrackingContext context_{};
 };
 
 // Which ports each detector examines; an SMB-looking payload on 135 is not unwrapped, and only
@@ -501,15 +483,15 @@ Bytes Names(uint64_t n, uint64_t m, bool padded, size_t size, std::optional<uint
 
 TEST(RpcZeroBlock, LayoutsAndLengths) {
   auto run = [](const Bytes& b, uint16_t port = 49152) {
-    return Detect(DetectRpcZeroBlockAfterNames,
-                  *FakePacket::Tcp(kClient, kClientPort, kServer, port, kData, b));
+    return RunDetector(DetectRpcZeroBlockAfterNames,
+                       *FakePacket::Tcp(kClient, kClientPort, kServer, port, kData, b));
   };
   const uint32_t n = 3, m = 4, c2 = 2 * (n + m);
   const Bytes plain = Names(n, m, false, c2 + 60), padded = Names(n, m, true, c2 + 62);
   for (uint16_t port : {49151, 49152, 65535, 135, 0x00C0})  // 0x00C0: 49152 byte-swapped
     EXPECT_EQ(run(plain, port), port >= 49152 ? kDetectMatch : kDetectNoMatch) << port;
   auto packet = FakePacket::Tcp(kClient, kClientPort, kServer, 50000, kData, plain);
-  EXPECT_EQ(Detect(DetectRpcZeroBlockAfterNames, *packet), kDetectMatch);
+  EXPECT_EQ(RunDetector(DetectRpcZeroBlockAfterNames, *packet), kDetectMatch);
   EXPECT_EQ(packet->payloadLengthArguments(), (std::vector<ULONG64>{0, plain.size()}));
   for (size_t i = c2 + 52; i < c2 + 60; ++i)
     EXPECT_EQ(run(Put(plain, {{i, 1, 1}})), kDetectNoMatch) << i;

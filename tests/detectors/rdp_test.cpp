@@ -7,15 +7,16 @@
 #include <string>
 #include <thread>
 
+#include "detectors/detector_run.h"
 #include "kt_hooks.h"
 #include "nips/detectors/detectors.h"
 #include "nips/tracking/tracking.h"
-#include "testlib/engine_support.h"
 #include "testlib/fake_packet.h"
 
 namespace rtest {
 namespace {
 
+using dtest::RunDetector;
 using testlib::Bytes;
 using testlib::FakePacket;
 
@@ -34,16 +35,8 @@ Bytes Le32(uint32_t v) { return Cat(Le16(uint16_t(v)), Le16(uint16_t(v >> 16)));
 auto Segment(const Bytes& payload, uint16_t port = 3389, const std::string& source = kClient) {
   return FakePacket::Tcp(source, 50123, "10.9.9.9", port, kData, payload);
 }
-ULONG Detect(NipsDetector detector, FakePacket& p) {
-  PacketView view{nullptr,       &p, p.GetFlow(), p.GetPacketData(), p.GetAdapter(),
-                  p.GetBuffer(), 0,  nullptr};
-  const ULONG result = detector(&view);
-  EXPECT_EQ(kt::HeldSpinLockCount(), 0);
-  EXPECT_EQ(view.additionalDataIndex, 0u);
-  return result;
-}
 ULONG Judge(NipsDetector d, const Bytes& payload, uint16_t port = 3389) {
-  return Detect(d, *Segment(payload, port));
+  return RunDetector(d, *Segment(payload, port));
 }
 
 // ---- 6043: Connect-Initial ---------------------------------------------------------------------
@@ -146,7 +139,7 @@ TEST(RdpConnectInitial, DomainParameterBoundaries) {
     EXPECT_EQ(Judge(DetectRdpBadDomainParameters, ConnectInitial(Integer(5, 1)), port),
               kDetectNoMatch);
   auto packet = Segment(Bytes(25, 3));
-  EXPECT_EQ(Detect(DetectRdpBadDomainParameters, *packet), kDetectNoMatch);
+  EXPECT_EQ(RunDetector(DetectRdpBadDomainParameters, *packet), kDetectNoMatch);
   EXPECT_EQ(packet->payloadLengthArguments(), std::vector<ULONG64>{0});  // no pointer fetched
 }
 
@@ -252,19 +245,10 @@ std::vector<uint16_t> Sequence(int middle) {
   return s;
 }
 
-class RdpTlsSequenceTest : public ::testing::Test {
+class RdpTlsSequenceTest : public dtest::TrackedTest {
  protected:
-  void SetUp() override {
-    kt::ResetWorld();
-    ASSERT_EQ(InitTrackingContext(&context_), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    FreeTrackingContext();
-    kt::ClearPoolFaults();
-    EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
-  }
   ULONG Send(const Bytes& payload, const std::string& source = kClient) {
-    return Detect(DetectRdpTlsRecordSequence, *Segment(payload, 3389, source));
+    return RunDetector(DetectRdpTlsRecordSequence, *Segment(payload, 3389, source));
   }
   // The results of the lengths in turn, as a string of digits.
   std::string Play(const std::vector<uint16_t>& lengths, const std::string& source = kClient) {
@@ -273,14 +257,9 @@ class RdpTlsSequenceTest : public ::testing::Test {
     return results;
   }
   std::optional<ULONG> State(const std::string& source = kClient) {
-    const HostAddress a = testlib::MakeAddress(source);
-    HostRecord* r = FindHostRecord(&a);
-    if (r == nullptr) return std::nullopt;
-    const ULONG state = r->sig6146State;
-    ReleaseHostRecord(r);
-    return state;
+    HostRecord r;
+    return FindRecord(source, &r) ? std::optional(r.sig6146State) : std::nullopt;
   }
-  TrackingContext context_{};
 };
 
 TEST_F(RdpTlsSequenceTest, SevenMiddleRecordsMatchSixDoNot) {
@@ -330,7 +309,7 @@ TEST_F(RdpTlsSequenceTest, RecordHeaderGate) {
   EXPECT_EQ(Send(Head(Record(32), 4)), kDetectNoMatch);
   EXPECT_EQ(State(), 2u);
   auto packet = Segment(Record(32), 3390);
-  EXPECT_EQ(Detect(DetectRdpTlsRecordSequence, *packet), kDetectNoMatch);
+  EXPECT_EQ(RunDetector(DetectRdpTlsRecordSequence, *packet), kDetectNoMatch);
   EXPECT_EQ(State(), 2u);
   EXPECT_EQ(Send(Record(32)), kDetectNoMatch);
   EXPECT_EQ(State(), 3u);
@@ -370,31 +349,6 @@ TEST_F(RdpTlsSequenceTest, MiddleRecordsFromTwoThreads) {
     ASSERT_EQ(State(), 10u) << round;
     ASSERT_EQ(Send(Record(384)), kDetectMatch) << round;
   }
-}
-
-// Through a started plug-in with every row enabled: each attack is reported on its last packet.
-TEST(RdpDispatch, AttacksAreReported) {
-  kt::ResetWorld();
-  {
-    testlib::PluginHolder plugin;
-    ASSERT_TRUE(plugin->Start());
-    ASSERT_EQ(testlib::Configure(plugin.get(), testlib::MakeHeader({1, 3, 1, 1}),
-                                 testlib::RecordsForAllRows(g_signatureTable, 2)),
-              STATUS_SUCCESS);
-    auto inspect = [&](const Bytes& payload) {
-      auto packet = Segment(payload);
-      EXPECT_EQ(plugin->InspectPacket(packet.get()), kInspectDelivered);
-      EXPECT_TRUE(packet->DeliveredOnce());
-      return packet->report().signatureId;
-    };
-    EXPECT_EQ(inspect(ConnectInitial()), 0u);
-    EXPECT_EQ(inspect(ConnectInitial(Integer(5, 1))), 6043u);
-    EXPECT_EQ(inspect(ChannelRequest(Channels(1, {"MS_T120"}))), 6137u);
-    std::vector<ULONG> reported;
-    for (uint16_t length : Sequence(7)) reported.push_back(inspect(Record(length)));
-    EXPECT_EQ(reported, std::vector<ULONG>({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6146}));
-  }
-  EXPECT_EQ(kt::PoolOutstanding(), 0u) << kt::PoolLeakReport();
 }
 
 }  // namespace

@@ -251,6 +251,8 @@ TEST_F(ControlServiceTest, MalformedFramesGetTheirErrorAndTheServiceKeepsAnsweri
   EXPECT_GT(drops_.load(), before);
 }
 
+// The driver's own buffer checks are tested with the engine; here each length, the status and
+// the count returned must cross the socket unchanged.
 TEST_F(ControlServiceTest, WrongBufferSizesAreRefusedByTheDriverOverOneConnection) {
   ControlClient client;
   std::string error;
@@ -272,18 +274,11 @@ TEST_F(ControlServiceTest, WrongBufferSizesAreRefusedByTheDriverOverOneConnectio
       {"handshake output 19", kControlHandshake, bytes, 20, 19, STATUS_INVALID_PARAMETER, 0},
       {"handshake output 21", kControlHandshake, bytes, 20, 21, STATUS_SUCCESS, 20},
       {"header 31", kControlSetBankHeader, bytes, 31, 0, STATUS_INVALID_PARAMETER, 0},
-      {"header 33", kControlSetBankHeader, bytes, 33, 0, STATUS_INVALID_PARAMETER, 0},
-      {"policy 13", kControlApplyPolicy, bytes, 13, 0, STATUS_INVALID_PARAMETER, 0},
       {"log mask with output", kControlSetLogMask, &mask, 4, 4, STATUS_INVALID_PARAMETER, 0},
-      {"log mask 3 bytes", kControlSetLogMask, &mask, 3, 0, STATUS_INVALID_PARAMETER, 0},
-      {"drain input 15", kControlDrainLog, bytes, 15, 16, STATUS_INVALID_PARAMETER, 0},
       {"drain output 17", kControlDrainLog, bytes, 16, 17, STATUS_INVALID_PARAMETER, 0},
       {"drain null address", kControlDrainLog, bytes, 16, 16, STATUS_ACCESS_VIOLATION, 16},
-      {"evidence output 1023", kControlGetAdditionalData, bytes, 4, 1023, STATUS_INVALID_PARAMETER,
-       0},
       {"evidence slot 0", kControlGetAdditionalData, bytes, 4, 1024, STATUS_INVALID_PARAMETER,
        1024},
-      {"code 0", 0, nullptr, 0, 0, STATUS_NOT_IMPLEMENTED, 0},
       {"code 9", 9, nullptr, 0, 0, STATUS_NOT_IMPLEMENTED, 0},
   };
   for (const Case& c : cases) {
