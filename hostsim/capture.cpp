@@ -9,8 +9,6 @@
 
 #include <vector>
 
-#include "hostsim/mapped_stream.h"
-
 namespace hostsim {
 
 namespace {
@@ -21,7 +19,7 @@ constexpr uint32_t kPcapngSimplePacketBlock = 3;
 constexpr uint32_t kPcapngEnhancedPacketBlock = 6;
 constexpr size_t kPcapngMinBlock = 12;
 constexpr size_t kTrackerBuffer = 64 * 1024;
-constexpr size_t kReadBuffer = 1 << 20;
+constexpr size_t kReadBuffer = 256 << 10;
 }  // namespace
 
 // libpcap does not tell which pcapng interface a packet came in on. The
@@ -163,21 +161,17 @@ bool CaptureReader::Open(const std::string& path, std::string* error) {
     pcapng_ = (uint32_t{magic[0]} | uint32_t{magic[1]} << 8 | uint32_t{magic[2]} << 16 |
                uint32_t{magic[3]} << 24) == kPcapngSectionHeader;
   }
-  if (regular && !standardInput && GetCaptureReadMode() == CaptureReadMode::kMapped) {
-    std::string mapError;  // a file that cannot be mapped is read the ordinary way
-    file_ = OpenMappedStream(fd, &mapError);
-  }
+  file_ = fdopen(fd, "rb");
   if (file_ == nullptr) {
-    file_ = fdopen(fd, "rb");
-    if (file_ == nullptr) {
-      *error = strerror(errno);
-      close(fd);
-      pcapng_ = false;
-      return false;
-    }
-    // stdio's default buffer is one page: a read call every few frames.
-    setvbuf(file_, nullptr, _IOFBF, kReadBuffer);
+    *error = strerror(errno);
+    close(fd);
+    pcapng_ = false;
+    return false;
   }
+  // stdio's default buffer is one page: a read call every few frames. One
+  // that stays in the second-level cache keeps libpcap's copy out of it cheap.
+  streamBuffer_.reset(new char[kReadBuffer]);
+  setvbuf(file_, streamBuffer_.get(), _IOFBF, kReadBuffer);
   char errorBuffer[PCAP_ERRBUF_SIZE] = {};
   pcap_ = pcap_fopen_offline(file_, errorBuffer);
   if (pcap_ == nullptr) {
@@ -260,6 +254,7 @@ void CaptureReader::Close() {
     fclose(file_);
   }
   file_ = nullptr;
+  streamBuffer_.reset();
   delete interfaces_;
   interfaces_ = nullptr;
   dlt_ = -1;

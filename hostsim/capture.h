@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -63,6 +64,9 @@ class CaptureReader {
  private:
   pcap_t* pcap_ = nullptr;
   FILE* file_ = nullptr;  // owned by pcap_ once it is open
+  // stdio's own buffer for file_: glibc ignores the size asked of setvbuf
+  // unless the caller gives the buffer. Freed only after file_ is closed.
+  std::unique_ptr<char[]> streamBuffer_;
   PcapngInterfaceTracker* interfaces_ = nullptr;
   bpf_program* filter_ = nullptr;
   int dlt_ = -1;

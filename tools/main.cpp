@@ -8,12 +8,10 @@
 //   nips signatures
 //   nips policy default
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
-#include "hostsim/mapped_stream.h"
 #include "tools/ctl_command.h"
 #include "tools/policy.h"
 #include "tools/run_command.h"
@@ -24,12 +22,6 @@ using nipstool::kExitOk;
 using nipstool::kExitUsage;
 
 int main(int argc, char** argv) {
-  // Captures are read through a memory mapping; NIPS_CAPTURE_READ=stdio reads
-  // them with read(2) instead, to compare or to rule the mapping out.
-  if (const char* mode = getenv("NIPS_CAPTURE_READ");
-      mode != nullptr && strcmp(mode, "stdio") == 0) {
-    hostsim::SetCaptureReadMode(hostsim::CaptureReadMode::kStdio);
-  }
   CLI::App app{
       "nips: the intrusion prevention driver, loaded in user mode against a simulated core "
       "driver and firewall core, inspecting captured traffic."};
