@@ -25,6 +25,13 @@ std::unique_ptr<SimulatedDriver> SimulatedDriver::Load(std::string* error) {
 
 SimulatedDriver::~SimulatedDriver() { Unload(); }
 
+bool SimulatedDriver::AttachProfile(DispatchProfile* profile) {
+  auto* plugin = static_cast<NipsPlugin*>(host_.core().firewall().plugin());
+  if (plugin == nullptr) return false;
+  plugin->profile = profile;
+  return true;
+}
+
 NTSTATUS SimulatedDriver::Control(ULONG code, void* input, uint64_t inputLength, void* output,
                                   uint64_t outputLength, uint64_t* bytesReturned) {
   return host_.Control(code, input, inputLength, output, outputLength, bytesReturned);

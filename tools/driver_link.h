@@ -10,6 +10,7 @@
 #include <string>
 
 #include "hostsim/driver_host.h"
+#include "nips/engine/profile.h"
 #include "nips/host/firewall.h"
 
 namespace nipstool {
@@ -31,6 +32,12 @@ class DriverLink {
   // Bytes the driver's log queue holds that request 6 has not taken yet;
   // nullopt when the link cannot tell.
   virtual std::optional<uint64_t> LogBacklogBytes() { return std::nullopt; }
+  // Lets the plug-in keep its dispatch times in *profile (null stops it);
+  // false when the link cannot reach the plug-in.
+  virtual bool AttachProfile(DispatchProfile* profile) {
+    (void)profile;
+    return false;
+  }
   // Hands the driver back to the loader; afterwards nothing may be allocated.
   virtual void Unload() = 0;
 };
@@ -53,6 +60,7 @@ class SimulatedDriver final : public DriverLink {
   void BeginInspectRun() override;
   void EndInspectRun() override;
   std::optional<uint64_t> LogBacklogBytes() override;
+  bool AttachProfile(DispatchProfile* profile) override;
   void Unload() override;
 
   hostsim::DriverHost& host() { return host_; }

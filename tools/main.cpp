@@ -1,6 +1,6 @@
 // nips: the driver run in user mode over captures.
 //   nips scan [--policy FILE] [--json] [--log FILE] [--log-mask MASK] [-j N] [--filter EXPR]
-//             [--stats-json FILE] [-q] CAPTURE|DIRECTORY|-...
+//             [--stats-json FILE] [--profile] [-q] CAPTURE|DIRECTORY|-...
 //   nips run --queue N[-M] | --interface IF [--policy FILE] [--fail-open] [--control PATH]
 //            [--eve FILE] [--log FILE] [--log-mask MASK] [--alerts FILE]
 //   nips ctl [--control PATH] handshake | policy FILE | log-mask MASK | log [--follow] |
@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
   scan->add_option("--stats-json", scanArgs.statsJsonPath,
                    "write the summary as one JSON object to this file");
   scan->add_flag("-q,--quiet", scanArgs.quiet, "no summary (and no progress) on stderr");
+  scan->add_flag("--profile", scanArgs.profile,
+                 "after the summary, the time of each stage and of each signature row");
   scan->add_option("CAPTURE", scanArgs.captures,
                    "pcap or pcapng captures, directories (every file below, sorted), or - for "
                    "standard input")

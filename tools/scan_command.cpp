@@ -426,6 +426,7 @@ int RunScan(const ScanArguments& args) {
   unsigned jobs = args.jobs == 0 ? std::max(1u, std::thread::hardware_concurrency()) : args.jobs;
   jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(1, captures.size())));
   options.progress = !args.quiet && jobs == 1 && isatty(STDERR_FILENO);
+  options.profile = args.profile;
 
   int exitCode = kExitOk;
   for (const std::string& problem : problems) {
@@ -451,6 +452,15 @@ int RunScan(const ScanArguments& args) {
     }
   }
   if (!args.quiet) fputs(FormatSummary(results).c_str(), stderr);
+  if (args.profile) {
+    ScanProfile total;
+    uint64_t frames = 0;
+    for (const CaptureResult& r : results) {
+      if (r.profile) total.Add(*r.profile);
+      frames += r.frames;
+    }
+    fputs(FormatProfile(total, frames).c_str(), stderr);
+  }
   return exitCode;
 }
 

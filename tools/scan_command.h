@@ -20,7 +20,8 @@ struct ScanArguments {
   std::string logPath;
   std::string logMask;
   bool quiet = false;
-  unsigned jobs = 1;  // 0: one per core
+  bool profile = false;  // stage and signature times after the summary
+  unsigned jobs = 1;     // 0: one per core
   std::string filter;
   std::string statsJsonPath;
   std::vector<std::string> captures;

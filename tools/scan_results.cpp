@@ -126,6 +126,7 @@ std::string CaptureResultToRecord(const CaptureResult& r) {
   record["contract_violations"] = r.contractViolations;
   record["pool_outstanding"] = r.poolOutstandingAfterUnload;
   record["wall_seconds"] = r.wallSeconds;
+  if (r.profile) record["profile"] = ProfileRecord(*r.profile);
   return record.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
@@ -157,6 +158,10 @@ bool CaptureResultFromRecord(const std::string& text, CaptureResult* r) {
     r->contractViolations = record.at("contract_violations").get<uint64_t>();
     r->poolOutstandingAfterUnload = record.at("pool_outstanding").get<size_t>();
     r->wallSeconds = record.at("wall_seconds").get<double>();
+    if (record.contains("profile")) {
+      r->profile.emplace();
+      if (!ProfileFromRecord(record.at("profile"), &*r->profile)) return false;
+    }
   } catch (const json::exception&) {
     return false;
   }

@@ -19,6 +19,7 @@
 #include "nips/engine/log.h"
 #include "nips/engine/nimq.h"
 #include "nips/engine/plugin.h"
+#include "tools/scan_profile.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define NIPS_SCAN_EXACT_COPIES 1
@@ -90,8 +91,9 @@ struct FrameBatch {
 
 class FramePipe {
  public:
-  FramePipe(hostsim::CaptureReader* reader, hostsim::LinkLayer link)
-      : reader_(reader), link_(link) {
+  // With timed set, the reading thread times its reads and decodes.
+  FramePipe(hostsim::CaptureReader* reader, hostsim::LinkLayer link, bool timed)
+      : reader_(reader), link_(link), timed_(timed) {
     for (FrameBatch& batch : batches_) free_.push_back(&batch);
     // The first batch is read here: a capture that fits in it (most of a
     // directory of small captures) costs no thread start and join.
@@ -118,6 +120,10 @@ class FramePipe {
     filled_.pop_front();
     return batch;
   }
+  // Valid once the last batch was taken.
+  uint64_t readingNs() const { return readingNs_; }
+  uint64_t decodingNs() const { return decodingNs_; }
+
   void Recycle(FrameBatch* batch) {
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -155,9 +161,13 @@ class FramePipe {
     while (batch->count < kBatchFrames && batch->used < kBatchBytes) {
       // A frame held back from the previous batch is still in libpcap's
       // buffer: nothing was read since.
+      const uint64_t started = timed_ ? ProfileNow() : 0;
       if (!held_) {
         batch->last = reader_->Next(&frame_, &batch->error);
-        if (batch->last != hostsim::CaptureReader::ReadStatus::kFrame) break;
+        if (batch->last != hostsim::CaptureReader::ReadStatus::kFrame) {
+          if (timed_) readingNs_ += ProfileNow() - started;
+          break;
+        }
       }
       held_ = false;
       const size_t length = frame_.capturedLength;
@@ -175,15 +185,23 @@ class FramePipe {
       batch->used += length;
       entry.frame = frame_;
       entry.frame.data = copy;
+      const uint64_t read = timed_ ? ProfileNow() : 0;
       entry.decodeResult = frame_.filteredOut
                                ? hostsim::DecodeResult::kFiltered
                                : hostsim::DecodeFrame(link_, copy, length, &entry.decoded);
+      if (timed_) {
+        readingNs_ += read - started;
+        decodingNs_ += ProfileNow() - read;
+      }
     }
     return batch->last == hostsim::CaptureReader::ReadStatus::kFrame;
   }
 
   hostsim::CaptureReader* reader_;
   const hostsim::LinkLayer link_;
+  const bool timed_;
+  uint64_t readingNs_ = 0;
+  uint64_t decodingNs_ = 0;
   hostsim::CaptureFrame frame_ = {};
   bool held_ = false;
   std::mutex mutex_;
@@ -205,99 +223,158 @@ uint64_t CaptureResult::skipped() const {
   return total;
 }
 
-CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
-                          const std::function<void(const Alert&)>& onAlert) {
-  const auto started = std::chrono::steady_clock::now();
-  CaptureResult result;
-  result.path = path;
-  auto stopClock = [&result, started] {
-    result.wallSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  };
-  auto fail = [&result, &stopClock](ScanStatus status, const std::string& message) {
-    result.status = status;
-    result.message = result.path + ": " + message;
-    stopClock();
-    return result;
-  };
+namespace {
 
-  hostsim::CaptureReader reader;
-  std::string error;
-  if (!reader.Open(path, &error)) return fail(ScanStatus::kInputError, error);
-  result.linkType = reader.dltName();
-  const std::optional<hostsim::LinkLayer> link = reader.linkLayer();
-  if (!link) {
-    return fail(ScanStatus::kInputError,
-                fmt::format("unsupported link type {} ({}); supported: Ethernet, Linux cooked "
-                            "(SLL, SLL2), raw IP, BSD loopback",
-                            result.linkType, reader.dlt()));
+// One capture's scan, in the order it runs: open the capture, load and
+// configure the driver, feed every frame through the core, then collect the
+// log and the counts and unload. Each stage that fails records why in the
+// result and stops the ones after it.
+class CaptureScan {
+ public:
+  CaptureScan(const std::string& path, const ScanOptions& options,
+              const std::function<void(const Alert&)>& onAlert)
+      : path_(path),
+        options_(options),
+        onAlert_(onAlert),
+        started_(std::chrono::steady_clock::now()),
+        progress_(options.progress, path) {
+    result_.path = path;
   }
 
-  if (!options.filter.empty() && !reader.SetFilter(options.filter, &error)) {
-    return fail(ScanStatus::kInputError,
-                fmt::format("filter '{}' does not apply to link type {}: {}", options.filter,
-                            result.linkType, error));
-  }
-
-  std::unique_ptr<DriverLink> driver = options.loadDriver(&error);
-  if (!driver) return fail(ScanStatus::kEngineError, "driver load failed: " + error);
-  auto unload = [&result, &driver]() {
-    driver->Unload();
-    driver.reset();
-    result.poolOutstandingAfterUnload = kt::PoolOutstanding();
-    if (result.poolOutstandingAfterUnload == 0) return;
-    const std::string leak = fmt::format("{} pool allocations left after unload:\n{}",
-                                         result.poolOutstandingAfterUnload, kt::PoolLeakReport());
-    if (result.status == ScanStatus::kEngineError) {
-      result.message += "; " + leak;
-    } else {
-      result.status = ScanStatus::kEngineError;
-      result.message = result.path + ": " + leak;
+  CaptureResult Run() {
+    if (OpenCapture() && LoadDriver()) {
+      if (Configure()) InspectFrames();
+      Finish();
     }
-  };
-
-  // The mask goes first so that the configuration's own log lines pass it.
-  if (options.logMask) {
-    uint32_t mask = *options.logMask;
-    uint64_t returned = 0;
-    const NTSTATUS status =
-        driver->Control(kControlSetLogMask, &mask, sizeof mask, nullptr, 0, &returned);
-    if (!NT_SUCCESS(status)) {
-      unload();
-      return fail(ScanStatus::kEngineError, "request 5 (log mask) refused: " + StatusText(status));
-    }
+    StopClock();
+    return std::move(result_);
   }
 
-  LogReader logReader(driver.get(), options.onLog);
-  if (!ConfigureDriver(driver.get(), options.policy, &error)) {
-    logReader.Stop();
-    fail(ScanStatus::kEngineError, "configuration failed: " + error);
-    unload();
-    return result;
-  }
-  ProgressLine progress(options.progress, path);
+ private:
   // A capture has no real-time deadline: when the log is kept, the scan waits
   // for the reader before the queue can fill, so no record is dropped for
   // want of draining. Per-packet trace lines (up to one per row) are checked
   // for after every packet, the few other lines a packet can raise every
   // kLogCheckFrames packets; half the queue stays free for what comes in
   // between.
-  const bool keepLog = static_cast<bool>(options.onLog);
-  const uint64_t logCheckFrames =
-      (options.logMask.value_or(kDefaultLogMask) & kLogTrace) != 0 ? 1 : kLogCheckFrames;
   // The actions the core knows are counted in place; a map per packet showed
   // in scan profiles.
-  constexpr uint32_t kCountedActions = FW_ACTION_CALL_PLUGIN + 1;
-  uint64_t actionCounts[kCountedActions] = {};
-  hostsim::SimPacket packet;
-  std::string engineError;
-  hostsim::CaptureReader::ReadStatus status = hostsim::CaptureReader::ReadStatus::kFrame;
-  // One frame through decoding and the firewall core; false stops the scan.
-  auto inspectFrame = [&](const FrameBatch::Entry& entry) -> bool {
+  static constexpr uint32_t kCountedActions = FW_ACTION_CALL_PLUGIN + 1;
+
+  void Fail(ScanStatus status, const std::string& message) {
+    result_.status = status;
+    result_.message = path_ + ": " + message;
+  }
+  void StopClock() {
+    result_.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  }
+
+  bool OpenCapture() {
+    std::string error;
+    if (!reader_.Open(path_, &error)) {
+      Fail(ScanStatus::kInputError, error);
+      return false;
+    }
+    result_.linkType = reader_.dltName();
+    link_ = reader_.linkLayer();
+    if (!link_) {
+      Fail(ScanStatus::kInputError,
+           fmt::format("unsupported link type {} ({}); supported: Ethernet, Linux cooked "
+                       "(SLL, SLL2), raw IP, BSD loopback",
+                       result_.linkType, reader_.dlt()));
+      return false;
+    }
+    if (!options_.filter.empty() && !reader_.SetFilter(options_.filter, &error)) {
+      Fail(ScanStatus::kInputError, fmt::format("filter '{}' does not apply to link type {}: {}",
+                                                options_.filter, result_.linkType, error));
+      return false;
+    }
+    return true;
+  }
+
+  bool LoadDriver() {
+    std::string error;
+    driver_ = options_.loadDriver(&error);
+    if (!driver_) {
+      Fail(ScanStatus::kEngineError, "driver load failed: " + error);
+      return false;
+    }
+    if (options_.profile) {
+      profileBlock_ = std::make_unique<DispatchProfile>();
+      *profileBlock_ = {};
+      profileBlock_->now = ProfileNow;
+      if (!driver_->AttachProfile(profileBlock_.get())) profileBlock_.reset();
+    }
+    return true;
+  }
+
+  // The mask goes first so that the configuration's own log lines pass it.
+  bool Configure() {
+    if (options_.logMask) {
+      uint32_t mask = *options_.logMask;
+      uint64_t returned = 0;
+      const NTSTATUS status =
+          driver_->Control(kControlSetLogMask, &mask, sizeof mask, nullptr, 0, &returned);
+      if (!NT_SUCCESS(status)) {
+        Fail(ScanStatus::kEngineError, "request 5 (log mask) refused: " + StatusText(status));
+        return false;
+      }
+    }
+    logReader_ = std::make_unique<LogReader>(driver_.get(), options_.onLog);
+    std::string error;
+    if (!ConfigureDriver(driver_.get(), options_.policy, &error)) {
+      Fail(ScanStatus::kEngineError, "configuration failed: " + error);
+      return false;
+    }
+    return true;
+  }
+
+  void InspectFrames() {
+    const bool keepLog = static_cast<bool>(options_.onLog);
+    logCheckFrames_ = !keepLog ? 0
+                      : (options_.logMask.value_or(kDefaultLogMask) & kLogTrace) != 0
+                          ? 1
+                          : kLogCheckFrames;
+    FramePipe pipe(&reader_, *link_, options_.profile);
+    hostsim::CaptureReader::ReadStatus status = hostsim::CaptureReader::ReadStatus::kFrame;
+    std::string readError;
+    while (status == hostsim::CaptureReader::ReadStatus::kFrame && engineError_.empty()) {
+      FrameBatch* batch = pipe.Take();
+      driver_->BeginInspectRun();
+      for (const FrameBatch::Entry* entry = batch->begin(); entry != batch->end(); ++entry) {
+        // The reading thread wrote these bytes on the other core: ask for the
+        // next packet's headers and first payload bytes while this one runs.
+        if (entry + 1 != batch->end() && entry[1].decodeResult == hostsim::DecodeResult::kOk) {
+          __builtin_prefetch(entry[1].decoded.ip);
+          __builtin_prefetch(entry[1].decoded.ip + 64);
+        }
+        if (!InspectFrame(*entry)) break;
+      }
+      driver_->EndInspectRun();
+      status = batch->last;
+      readError = batch->error;
+      pipe.Recycle(batch);
+    }
+    if (status == hostsim::CaptureReader::ReadStatus::kError && engineError_.empty()) {
+      Fail(ScanStatus::kInputError,
+           fmt::format("read error after frame {}: {}", result_.frames, readError));
+    }
+    if (options_.profile) {
+      profile_.readingNs = pipe.readingNs();
+      profile_.decodingNs = pipe.decodingNs();
+    }
+    for (uint32_t action = 0; action < kCountedActions; ++action) {
+      if (actionCounts_[action] != 0) result_.verdicts[action] += actionCounts_[action];
+    }
+  }
+
+  // One frame through the firewall core; false stops the scan.
+  bool InspectFrame(const FrameBatch::Entry& entry) {
     const hostsim::CaptureFrame& frame = entry.frame;
-    const uint64_t pcapCount = ++result.frames;
-    progress.Update(pcapCount);
-    ++result.decodeResults[static_cast<int>(entry.decodeResult)];
+    const uint64_t pcapCount = ++result_.frames;
+    progress_.Update(pcapCount);
+    ++result_.decodeResults[static_cast<int>(entry.decodeResult)];
     if (entry.decodeResult != hostsim::DecodeResult::kOk) return true;
 #ifdef NIPS_SCAN_EXACT_COPIES
     // Sanitizer builds give the plug-in the IP packet in an allocation of its
@@ -312,90 +389,121 @@ CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
     // Every time window of the detectors runs on capture time.
     bool timeFits = true;
     kt::SetSystemTime(kt::SystemTimeFromUnix(frame.seconds, frame.microseconds, &timeFits));
-    if (!timeFits && result.warning.empty()) {
-      result.warning = fmt::format(
+    if (!timeFits && result_.warning.empty()) {
+      result_.warning = fmt::format(
           "{}: frame {}: capture time {} s is outside the kernel clock (1601 to 30828); "
           "the detectors saw it clamped to the nearest end",
-          path, pcapCount, frame.seconds);
+          path_, pcapCount, frame.seconds);
     }
+    const uint64_t coreStarted = options_.profile ? ProfileNow() : 0;
     // pcapng interface ids count from 0; the core's adapter indexes from 1.
-    packet.Reset(decoded, frame.interfaceId + hostsim::kDefaultAdapterIndex);
-    const std::optional<LONG> answer = driver->Inspect(&packet);
-    if (keepLog && pcapCount % logCheckFrames == 0) {
-      logReader.WaitForBacklogAtMost(kNimqCapacity / 2);
+    packet_.Reset(decoded, frame.interfaceId + hostsim::kDefaultAdapterIndex);
+    const std::optional<LONG> answer = driver_->Inspect(&packet_);
+    if (options_.profile) profile_.coreNs += ProfileNow() - coreStarted;
+    if (logCheckFrames_ != 0 && pcapCount % logCheckFrames_ == 0) {
+      logReader_->WaitForBacklogAtMost(kNimqCapacity / 2);
     }
     if (!answer) {
-      engineError = "the plug-in is not attached to the firewall core";
+      engineError_ = "the plug-in is not attached to the firewall core";
       return false;
     }
-    const hostsim::VerdictRecord& verdict = packet.verdict();
-    if (*answer != kInspectDelivered) {
-      if (*answer == kInspectNotInspected) {
-        ++result.notInspected;
-      } else {
-        ++result.failed;
-      }
-      if (verdict.verdictCalls != 0 || verdict.reportCalls != 0) ++result.contractViolations;
+    return Tally(*answer, decoded, frame, pcapCount);
+  }
+
+  // The verdict and report the core received for one packet.
+  bool Tally(LONG answer, const hostsim::DecodedPacket& decoded, const hostsim::CaptureFrame& frame,
+             uint64_t pcapCount) {
+    const hostsim::VerdictRecord& verdict = packet_.verdict();
+    if (answer != kInspectDelivered) {
+      ++(answer == kInspectNotInspected ? result_.notInspected : result_.failed);
+      if (verdict.verdictCalls != 0 || verdict.reportCalls != 0) ++result_.contractViolations;
       return true;
     }
-    ++result.inspected;
+    ++result_.inspected;
     if (verdict.verdictCalls != 1 || verdict.reportCalls != 1 || verdict.reportBeforeVerdict) {
-      ++result.contractViolations;
+      ++result_.contractViolations;
     }
     if (verdict.action < kCountedActions) {
-      ++actionCounts[verdict.action];
+      ++actionCounts_[verdict.action];
     } else {
-      ++result.verdicts[verdict.action];
+      ++result_.verdicts[verdict.action];
     }
     if (verdict.signatureId == 0) return true;
 
-    ++result.alerts;
-    ++result.alertsBySignature[verdict.signatureId];
+    ++result_.alerts;
+    ++result_.alertsBySignature[verdict.signatureId];
     Alert alert;
-    alert.capture = path;
+    alert.capture = path_;
     alert.pcapCount = pcapCount;
     alert.seconds = frame.seconds;
     alert.microseconds = frame.microseconds;
     FillAlert(decoded, verdict, &alert);
     if (verdict.additionalDataIndex != 0) {
-      alert.evidence = FetchEvidence(driver.get(), verdict.additionalDataIndex, &engineError);
+      alert.evidence = FetchEvidence(driver_.get(), verdict.additionalDataIndex, &engineError_);
       if (!alert.evidence) return false;
     }
-    if (onAlert) onAlert(alert);
+    if (onAlert_) onAlert_(alert);
     return true;
-  };
-  FramePipe pipe(&reader, *link);
-  while (status == hostsim::CaptureReader::ReadStatus::kFrame && engineError.empty()) {
-    FrameBatch* batch = pipe.Take();
-    driver->BeginInspectRun();
-    for (const FrameBatch::Entry& entry : *batch) {
-      if (!inspectFrame(entry)) break;
-    }
-    driver->EndInspectRun();
-    status = batch->last;
-    error = batch->error;
-    pipe.Recycle(batch);
   }
 
-  for (uint32_t action = 0; action < kCountedActions; ++action) {
-    if (actionCounts[action] != 0) result.verdicts[action] += actionCounts[action];
+  // Drains the log, settles the status and unloads with an empty ledger.
+  void Finish() {
+    if (logReader_) {
+      logReader_->Stop();
+      result_.logRecords = logReader_->records();
+      result_.logOverflows = logReader_->overflows();
+      if (engineError_.empty() && !logReader_->error().empty()) engineError_ = logReader_->error();
+    }
+    if (engineError_.empty() && result_.contractViolations != 0) {
+      engineError_ =
+          fmt::format("{} packets broke the verdict/report contract", result_.contractViolations);
+    }
+    if (!engineError_.empty()) Fail(ScanStatus::kEngineError, engineError_);
+    if (profileBlock_) {
+      driver_->AttachProfile(nullptr);
+      profile_.AddDriverBlock(*profileBlock_);
+      // The simulated core's share is what the plug-in did not spend.
+      const uint64_t plugin = profile_.viewNs + profileBlock_->dispatchTicks;
+      profile_.coreNs = profile_.coreNs > plugin ? profile_.coreNs - plugin : 0;
+    }
+    if (options_.profile) result_.profile = profile_;
+
+    driver_->Unload();
+    driver_.reset();
+    result_.poolOutstandingAfterUnload = kt::PoolOutstanding();
+    if (result_.poolOutstandingAfterUnload == 0) return;
+    const std::string leak = fmt::format("{} pool allocations left after unload:\n{}",
+                                         result_.poolOutstandingAfterUnload, kt::PoolLeakReport());
+    if (result_.status == ScanStatus::kEngineError) {
+      result_.message += "; " + leak;
+    } else {
+      Fail(ScanStatus::kEngineError, leak);
+    }
   }
-  logReader.Stop();
-  result.logRecords = logReader.records();
-  result.logOverflows = logReader.overflows();
-  if (status == hostsim::CaptureReader::ReadStatus::kError && engineError.empty()) {
-    fail(ScanStatus::kInputError,
-         fmt::format("read error after frame {}: {}", result.frames, error));
-  }
-  if (engineError.empty() && !logReader.error().empty()) engineError = logReader.error();
-  if (engineError.empty() && result.contractViolations != 0) {
-    engineError =
-        fmt::format("{} packets broke the verdict/report contract", result.contractViolations);
-  }
-  if (!engineError.empty()) fail(ScanStatus::kEngineError, engineError);
-  unload();
-  stopClock();
-  return result;
+
+  const std::string& path_;
+  const ScanOptions& options_;
+  const std::function<void(const Alert&)>& onAlert_;
+  const std::chrono::steady_clock::time_point started_;
+  CaptureResult result_;
+  hostsim::CaptureReader reader_;
+  std::optional<hostsim::LinkLayer> link_;
+  std::unique_ptr<DriverLink> driver_;
+  std::unique_ptr<LogReader> logReader_;
+  ProgressLine progress_;
+  uint64_t logCheckFrames_ = 0;
+  uint64_t actionCounts_[kCountedActions] = {};
+  hostsim::SimPacket packet_;
+  std::string engineError_;
+  std::unique_ptr<DispatchProfile> profileBlock_;
+  ScanProfile profile_;
+};
+
+}  // namespace
+
+CaptureResult ScanCapture(const std::string& path, const ScanOptions& options,
+                          const std::function<void(const Alert&)>& onAlert) {
+  return CaptureScan(path, options, onAlert).Run();
 }
 
 std::string FormatSummary(const std::vector<CaptureResult>& results) {

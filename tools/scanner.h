@@ -21,6 +21,7 @@
 #include "tools/driver_requests.h"
 #include "tools/nimq_log.h"
 #include "tools/policy.h"
+#include "tools/scan_profile.h"
 
 namespace nipstool {
 
@@ -33,6 +34,8 @@ struct ScanOptions {
   // A BPF expression; frames it rejects are skipped by reason "filter".
   std::string filter;
   DriverLoader loadDriver = LoadSimulatedDriver;
+  // Time the stages and each signature row (`--profile`); costs nothing when off.
+  bool profile = false;
 };
 
 enum class ScanStatus {
@@ -61,7 +64,8 @@ struct CaptureResult {
   // (not exactly one of each, in that order, for a delivered result).
   uint64_t contractViolations = 0;
   size_t poolOutstandingAfterUnload = 0;
-  double wallSeconds = 0;  // from opening the capture to unloading the driver
+  double wallSeconds = 0;              // from opening the capture to unloading the driver
+  std::optional<ScanProfile> profile;  // when the scan was asked for one
 
   uint64_t skipped() const;  // frames not handed to the plug-in
 };

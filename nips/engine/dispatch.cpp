@@ -109,7 +109,16 @@ ULONG DispatchDetectors(PacketView* view) {
         if (trace) {
           NipsLog(plugin, false, kLogTrace, "[%02u] Sig %u\n", position - 1, entry.signatureId);
         }
-        const ULONG result = entry.detector(view);
+        ULONG result;
+        if (DispatchProfile* timing = plugin->profile; timing != nullptr) {
+          const ULONG64 started = timing->now();
+          result = entry.detector(view);
+          timing->ticks[row] += timing->now() - started;
+          ++timing->calls[row];
+          timing->matches[row] += result == kDetectMatch ? 1 : 0;
+        } else {
+          result = entry.detector(view);
+        }
         if (result == kDetectMatch) {
           best = {entry.reaction, entry.actionFlags, RowLevel(entry), entry.signatureId};
         } else if (result == kDetectError) {

@@ -38,7 +38,8 @@ NipsPlugin::NipsPlugin(const SignatureTable& signatureTable)
       policySet(0),
       tracking(nullptr),
       logMask(kDefaultLogMask),
-      table(&signatureTable) {
+      table(&signatureTable),
+      profile(nullptr) {
   // Everything that Start sets up starts empty, so that a packet or a Stop
   // that comes before Start finds nothing to use or free.
   InitNimQ(&nimq);
@@ -95,10 +96,16 @@ LONG NipsPlugin::InspectPacket(HostPacket* packet) {
     inner = kInspectNotInspectable;
   } else {
     PacketView view = {this, packet, nullptr, nullptr, nullptr, nullptr, 0, nullptr};
-    if (!BuildPacketView(&view)) {
+    DispatchProfile* const timing = profile;
+    const ULONG64 started = timing != nullptr ? timing->now() : 0;
+    const bool built = BuildPacketView(&view);
+    const ULONG64 viewBuilt = timing != nullptr ? timing->now() : 0;
+    if (timing != nullptr) timing->viewTicks += viewBuilt - started;
+    if (!built) {
       inner = kInspectNotInspectable;
     } else {
       inner = DispatchDetectors(&view);
+      if (timing != nullptr) timing->dispatchTicks += timing->now() - viewBuilt;
       if (static_cast<LONG>(inner) < 0) {
         NipsLog(this, true, kLogError, "Error checking packet: 0x%x\n", inner);
       }

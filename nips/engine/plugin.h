@@ -7,6 +7,7 @@
 
 #include "nips/engine/config.h"
 #include "nips/engine/nimq.h"
+#include "nips/engine/profile.h"
 #include "nips/engine/signature.h"
 #include "nips/host/firewall.h"
 
@@ -74,6 +75,7 @@ class NipsPlugin final : public HostPluginBase {
 
   const SignatureTable* table;         // rows copied by the default bank and each policy
   ULONG allSignatures[kSigmaskWords];  // the sigmask used when the core gives none
+  DispatchProfile* profile;            // null but under a diagnostic host
 };
 
 // ---- Engine steps on the plug-in (nips/engine/*.cpp) ------------------------

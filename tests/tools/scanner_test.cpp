@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include <nlohmann/json.hpp>
+
 #include "kt_hooks.h"
 #include "nips/engine/additional_data.h"
 #include "nips/engine/log.h"
@@ -281,6 +283,55 @@ TEST(PortGateTest, ScansWithAndWithoutPortGatesAgree) {
     ASSERT_EQ(Transcript(capture, kAllButTrace), Transcript(capture, kAllButTrace | kLogTrace));
   }
   fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace nipstool
+
+namespace nipstool {
+namespace {
+
+// The profile counts what the dispatcher did: every reported signature was a
+// match of its row, no row matched more often than it was called, and the
+// counts survive the record a worker process sends back.
+TEST(ScanProfileTest, CountsAgreeWithTheAlertsAndSurviveTheWorkerRecord) {
+  ScanOptions options;
+  options.policy = DefaultPolicy();
+  options.profile = true;
+  ScanProfile total;
+  std::map<uint32_t, uint64_t> alerts;
+  uint64_t frames = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(NIPS_SOURCE_DIR) / "examples")) {
+    if (entry.path().extension() != ".pcap") continue;
+    const CaptureResult r = ScanCapture(entry.path(), options, nullptr);
+    ASSERT_TRUE(r.profile.has_value());
+    EXPECT_GT(r.profile->readingNs + r.profile->decodingNs, 0u);
+    EXPECT_GT(r.profile->viewNs, 0u);
+    total.Add(*r.profile);
+    for (const auto& [id, count] : r.alertsBySignature) alerts[id] += count;
+    frames += r.frames;
+
+    CaptureResult back;
+    ASSERT_TRUE(CaptureResultFromRecord(CaptureResultToRecord(r), &back));
+    ASSERT_TRUE(back.profile.has_value());
+    EXPECT_EQ(ProfileRecord(*back.profile), ProfileRecord(*r.profile));
+  }
+  EXPECT_GE(alerts.size(), 40u);
+  for (const auto& [id, count] : alerts) {
+    SCOPED_TRACE(id);
+    ASSERT_TRUE(total.rows.count(id));
+    EXPECT_GE(total.rows[id].matches, count);
+  }
+  for (const auto& [id, cost] : total.rows) EXPECT_LE(cost.matches, cost.calls) << id;
+  const std::string table = FormatProfile(total, frames);
+  EXPECT_NE(table.find(fmt::format("profile: {} frames", frames)), std::string::npos) << table;
+  EXPECT_NE(table.find("\ndispatch   inspecting"), std::string::npos) << table;
+
+  options.profile = false;
+  const CaptureResult plain = ScanCapture(
+      fs::path(NIPS_SOURCE_DIR) / "examples" / "attack-6022-smb2-reply-length-mismatch.pcap",
+      options, nullptr);
+  EXPECT_FALSE(plain.profile.has_value());
 }
 
 }  // namespace
