@@ -70,19 +70,27 @@ std::optional<std::string> FetchEvidence(DriverLink* driver, uint32_t slot, std:
   return Utf16ToUtf8(text.data(), text.size());
 }
 
-LogReader::LogReader(DriverLink* driver, std::function<void(const LogRecord&)> onLog)
-    : driver_(driver), onLog_(std::move(onLog)), buffer_(kNimqCapacity) {
-  thread_ = std::thread([this] { Run(); });
+LogReader::LogReader(DriverLink* driver, std::function<void(const LogRecord&)> onLog, Drain drain)
+    : driver_(driver), onLog_(std::move(onLog)), buffer_(kNimqCapacity), drain_(drain) {
+  if (drain_ == Drain::kOwnThread) thread_ = std::thread([this] { Run(); });
 }
 
 LogReader::~LogReader() { Stop(); }
 
 void LogReader::Stop() {
-  if (!thread_.joinable()) return;
+  if (stopped_) return;
+  stopped_ = true;
   closing_.store(true);
   const NTSTATUS status = driver_->Control(kControlCloseLog, nullptr, 0, nullptr, 0, nullptr);
   if (!NT_SUCCESS(status)) SetError("request 7 (close log) failed: " + StatusText(status));
-  thread_.join();
+  if (thread_.joinable()) {
+    thread_.join();
+    return;
+  }
+  // After the close an empty drain means everything has been read.
+  uint64_t returned = 1;
+  while (returned != 0 && DrainOnce(&returned)) {
+  }
 }
 
 // The reader drains whenever anything is queued, so this ends; the timed wait
@@ -90,7 +98,13 @@ void LogReader::Stop() {
 void LogReader::WaitForBacklogAtMost(uint64_t limit) {
   for (;;) {
     const std::optional<uint64_t> backlog = driver_->LogBacklogBytes();
-    if (!backlog || *backlog <= limit || !thread_.joinable() || failed_.load()) return;
+    if (!backlog || *backlog <= limit || stopped_ || failed_.load()) return;
+    if (drain_ == Drain::kCallerThread) {
+      // Records are queued, so the drain returns at once.
+      uint64_t returned;
+      DrainOnce(&returned);
+      continue;
+    }
     std::unique_lock<std::mutex> lock(drainedMutex_);
     drained_.wait_for(lock, std::chrono::milliseconds(1));
   }
@@ -101,30 +115,37 @@ std::string LogReader::error() const {
   return error_;
 }
 
+bool LogReader::DrainOnce(uint64_t* returned) {
+  DrainRequest request = {reinterpret_cast<uint64_t>(buffer_.data()), buffer_.size()};
+  DrainReply reply = {};
+  uint64_t bytes = 0;
+  const NTSTATUS status =
+      driver_->Control(kControlDrainLog, &request, sizeof request, &reply, sizeof reply, &bytes);
+  if (!NT_SUCCESS(status)) {
+    SetError("request 6 (drain log) failed: " + StatusText(status));
+    return false;
+  }
+  if (reply.returned > buffer_.size()) {
+    SetError(fmt::format("request 6 returned {} bytes into {}", reply.returned, buffer_.size()));
+    return false;
+  }
+  if (reply.returned != 0) Deliver(reply.returned);
+  *returned = reply.returned;
+  return true;
+}
+
 void LogReader::Run() {
   for (;;) {
-    DrainRequest request = {reinterpret_cast<uint64_t>(buffer_.data()), buffer_.size()};
-    DrainReply reply = {};
-    uint64_t returned = 0;
-    const NTSTATUS status = driver_->Control(kControlDrainLog, &request, sizeof request, &reply,
-                                             sizeof reply, &returned);
-    if (!NT_SUCCESS(status)) {
-      SetError("request 6 (drain log) failed: " + StatusText(status));
-      return;
-    }
-    if (reply.returned > buffer_.size()) {
-      SetError(fmt::format("request 6 returned {} bytes into {}", reply.returned, buffer_.size()));
-      return;
-    }
-    if (reply.returned != 0) Deliver(reply.returned);
+    uint64_t returned;
+    if (!DrainOnce(&returned)) return;
     drained_.notify_all();
     // The buffer holds a full queue, so "too small" cannot happen; after the
     // close, an empty drain means everything has been read.
-    if (reply.returned == 0 && closing_.load()) return;
+    if (returned == 0 && closing_.load()) return;
     // An empty drain otherwise means the queue was closed by someone else
     // (request 7 from another client: every later drain returns at once) or
     // another reader took the records first; either way, do not spin.
-    if (reply.returned == 0) std::this_thread::sleep_for(kEmptyDrainPause);
+    if (returned == 0) std::this_thread::sleep_for(kEmptyDrainPause);
   }
 }
 

@@ -48,11 +48,15 @@ std::optional<std::string> FetchEvidence(DriverLink* driver, uint32_t slot, std:
 
 // The user-mode log service: drains the driver's log queue through request 6
 // on a thread of its own, and stops once request 7 has closed the queue and
-// the last records are out.
+// the last records are out. A link that can tell its backlog may instead be
+// drained on the caller's thread, from WaitForBacklogAtMost and Stop: a scan
+// of many small captures then starts no thread per capture.
 class LogReader {
  public:
-  // onLog runs on the reader thread for every decoded record.
-  LogReader(DriverLink* driver, std::function<void(const LogRecord&)> onLog);
+  enum class Drain { kOwnThread, kCallerThread };
+  // onLog runs on the draining thread for every decoded record.
+  LogReader(DriverLink* driver, std::function<void(const LogRecord&)> onLog,
+            Drain drain = Drain::kOwnThread);
   ~LogReader();
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
@@ -60,7 +64,7 @@ class LogReader {
   // Closes the queue (request 7) and waits for the reader to finish.
   void Stop();
   // Holds the calling (inspecting) thread back until the queue holds at most
-  // `limit` bytes.
+  // `limit` bytes; on the caller's thread, drains the queue when it holds more.
   void WaitForBacklogAtMost(uint64_t limit);
   uint64_t records() const { return records_; }
   uint64_t overflows() const { return overflows_; }
@@ -68,6 +72,8 @@ class LogReader {
 
  private:
   void Run();
+  // One request 6; false when it failed (the error is set).
+  bool DrainOnce(uint64_t* returned);
   void Deliver(uint64_t length);
   void SetError(const std::string& error);
 
@@ -82,6 +88,8 @@ class LogReader {
   std::atomic<uint64_t> overflows_{0};
   mutable std::mutex errorMutex_;
   std::string error_;
+  const Drain drain_;
+  bool stopped_ = false;
   std::thread thread_;
 };
 

@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <malloc.h>
 #include <pcap/pcap.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,6 +17,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -69,13 +72,14 @@ std::string ReadAll(FILE* from) {
 }
 
 constexpr size_t kWorkerQueueDepth = 2;
-constexpr int kWorkerMmapThreshold = 32 << 20;
-constexpr int kWorkerTrimThreshold = 64 << 20;
+constexpr int kWorkerSilenceMs = 100;
+constexpr int kScanMmapThreshold = 32 << 20;
+constexpr int kScanTrimThreshold = 64 << 20;
 
 // Where one capture's output goes while it is scanned.
 struct CaptureSinks {
-  FILE* alerts;
-  FILE* log;  // null without --log
+  std::function<FILE*()> alerts;  // asked for at the first alert
+  FILE* log;                      // null without --log
 };
 
 class ScanRun {
@@ -96,20 +100,21 @@ class ScanRun {
       };
     }
     const bool json = args_.json;
-    FILE* alerts = sinks.alerts;
-    CaptureResult result = ScanCapture(capture, options, [json, alerts](const Alert& alert) {
+    FILE* alerts = nullptr;
+    CaptureResult result = ScanCapture(capture, options, [&](const Alert& alert) {
       std::string line = json ? FormatAlertJson(alert) : FormatAlertText(alert);
       line += '\n';
+      if (alerts == nullptr) alerts = sinks.alerts();
       fwrite(line.data(), 1, line.size(), alerts);
     });
-    fflush(alerts);
+    if (alerts != nullptr) fflush(alerts);
     return result;
   }
 
   std::vector<CaptureResult> Sequential(const std::vector<std::string>& captures) {
     std::vector<CaptureResult> results;
     for (const std::string& capture : captures) {
-      results.push_back(ScanOne(capture, {stdout, log_}));
+      results.push_back(ScanOne(capture, {[] { return stdout; }, log_}));
       Report(results.back());
     }
     return results;
@@ -164,26 +169,46 @@ class ScanRun {
       }
     };
     for (Worker& worker : workers) assign(worker);
+    std::vector<Completion> completions(captures.size());
+    std::vector<std::string> records(captures.size());
     while (emitted < captures.size()) {
-      Completion completion;
-      const ssize_t got = read(done[0], &completion, sizeof completion);
-      if (got == sizeof completion && completion.worker < workers.size()) {
-        Worker& worker = workers[completion.worker];
-        finished[completion.index] = true;
-        if (!worker.inflight.empty() && worker.inflight.front() == completion.index) {
-          worker.inflight.pop_front();
+      // A worker that dies says nothing: it is found when the others have
+      // gone quiet for a moment, and its captures are finished or retried.
+      struct pollfd ready = {done[0], POLLIN, 0};
+      if (poll(&ready, 1, kWorkerSilenceMs) == 0) {
+        ReapDeadWorkers(&workers, &finished, &deaths, &retry);
+      } else {
+        Completion completion;
+        const ssize_t got = read(done[0], &completion, sizeof completion);
+        if (got == sizeof completion && completion.worker < workers.size() &&
+            completion.index < captures.size()) {
+          // The record came in the same write as its header.
+          std::string record(completion.recordLength, '\0');
+          if (completion.recordLength != kRecordInFile &&
+              read(done[0], record.data(), record.size()) != static_cast<ssize_t>(record.size())) {
+            fprintf(stderr, "nips: worker pipe: short record\n");
+            exit(kExitEngineError);
+          }
+          Worker& worker = workers[completion.worker];
+          finished[completion.index] = true;
+          completions[completion.index] = completion;
+          records[completion.index] = std::move(record);
+          if (!worker.inflight.empty() && worker.inflight.front() == completion.index) {
+            worker.inflight.pop_front();
+          }
+          assign(worker);
+        } else if (got < 0 && errno != EINTR) {
+          fprintf(stderr, "nips: worker pipe: %s\n", strerror(errno));
+          exit(kExitEngineError);
         }
-        assign(worker);
-      } else if (got < 0 && errno != EINTR) {
-        fprintf(stderr, "nips: worker pipe: %s\n", strerror(errno));
-        exit(kExitEngineError);
       }
-      ReapDeadWorkers(&workers, &finished, &deaths, &retry);
       for (Worker& worker : workers) {
         if (worker.pid <= 0) assign(worker);
       }
       while (emitted < captures.size() && finished[emitted]) {
-        results.push_back(Collect(captures[emitted], emitted, deaths[emitted]));
+        results.push_back(Collect(captures[emitted], emitted, deaths[emitted], completions[emitted],
+                                  records[emitted]));
+        records[emitted].clear();
         Report(results.back());
         ++emitted;
       }
@@ -208,10 +233,17 @@ class ScanRun {
     int tasks = -1;               // the parent's end of the worker's task pipe
     std::deque<size_t> inflight;  // capture indexes sent, in the order it scans them
   };
+  // A worker's word that a capture is done, followed in the same write by
+  // the result record unless that would not fit in one atomic pipe write.
   struct Completion {
     uint64_t worker;
     uint64_t index;
+    uint32_t files;         // kAlertsFile, kLogFile
+    uint64_t recordLength;  // kRecordInFile: the record is in its file
   };
+  static constexpr uint32_t kAlertsFile = 1;
+  static constexpr uint32_t kLogFile = 2;
+  static constexpr uint64_t kRecordInFile = ~uint64_t{0};
 
   std::string FileOf(size_t index, const char* kind) const {
     return directory_ + "/" + std::to_string(index) + "." + kind;
@@ -241,27 +273,41 @@ class ScanRun {
     }
     close(tasks[1]);
     close(done[0]);
-    // A worker scans capture after capture with the same few large buffers
-    // (the frame batches, the driver's pool): keeping freed memory in the
-    // heap instead of handing it back and faulting it in again halves the
-    // work per small capture.
-    mallopt(M_MMAP_THRESHOLD, kWorkerMmapThreshold);
-    mallopt(M_TRIM_THRESHOLD, kWorkerTrimThreshold);
     const uint64_t self = static_cast<uint64_t>(worker - all.data());
     uint64_t index;
     while (read(tasks[0], &index, sizeof index) == sizeof index) {
-      FILE* alerts = fopen(FileOf(index, "alerts").c_str(), "w");
+      // Most captures raise no alert: their alerts file is never made.
+      FILE* alerts = nullptr;
+      auto openAlerts = [&]() -> FILE* {
+        alerts = fopen(FileOf(index, "alerts").c_str(), "w");
+        if (alerts == nullptr) _exit(1);
+        return alerts;
+      };
       FILE* log = log_ != nullptr ? fopen(FileOf(index, "log").c_str(), "w") : nullptr;
-      FILE* record = fopen(FileOf(index, "result").c_str(), "w");
-      if (alerts == nullptr || record == nullptr || (log_ != nullptr && log == nullptr)) _exit(1);
-      const CaptureResult result = ScanOne(captures_[index], {alerts, log});
+      if (log_ != nullptr && log == nullptr) _exit(1);
+      const CaptureResult result = ScanOne(captures_[index], {openAlerts, log});
       const std::string text = CaptureResultToRecord(result);
-      bool ok = fwrite(text.data(), 1, text.size(), record) == text.size();
-      for (FILE* file : {alerts, log, record}) {
+      bool ok = true;
+      for (FILE* file : {alerts, log}) {
         if (file != nullptr && fclose(file) != 0) ok = false;
       }
-      const Completion completion = {self, index};
-      if (!ok || write(done[1], &completion, sizeof completion) != sizeof completion) _exit(1);
+      Completion completion = {
+          self, index, (alerts != nullptr ? kAlertsFile : 0u) | (log != nullptr ? kLogFile : 0u),
+          text.size()};
+      std::string message(reinterpret_cast<const char*>(&completion), sizeof completion);
+      if (sizeof completion + text.size() <= PIPE_BUF) {
+        message += text;
+      } else {
+        FILE* record = fopen(FileOf(index, "result").c_str(), "w");
+        ok = ok && record != nullptr && fwrite(text.data(), 1, text.size(), record) == text.size();
+        if (record == nullptr || fclose(record) != 0) ok = false;
+        completion.recordLength = kRecordInFile;
+        message.assign(reinterpret_cast<const char*>(&completion), sizeof completion);
+      }
+      if (!ok ||
+          write(done[1], message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
+        _exit(1);
+      }
     }
     _exit(0);
   }
@@ -293,12 +339,15 @@ class ScanRun {
   }
 
   // The finished capture's output, copied out in order, and its result.
-  CaptureResult Collect(const std::string& capture, size_t index, const std::string& death) {
+  CaptureResult Collect(const std::string& capture, size_t index, const std::string& death,
+                        const Completion& completion, std::string record) {
     CaptureResult result;
-    std::string record;
-    if (FILE* file = fopen(FileOf(index, "result").c_str(), "r")) {
-      record = ReadAll(file);
-      fclose(file);
+    if (death.empty() && completion.recordLength == kRecordInFile) {
+      if (FILE* file = fopen(FileOf(index, "result").c_str(), "r")) {
+        record = ReadAll(file);
+        fclose(file);
+      }
+      unlink(FileOf(index, "result").c_str());
     }
     if (!death.empty() || !CaptureResultFromRecord(record, &result)) {
       result = CaptureResult();
@@ -307,18 +356,24 @@ class ScanRun {
       result.message =
           capture + ": " + (death.empty() ? "the scanning process left no result" : death);
     }
-    if (FILE* file = fopen(FileOf(index, "alerts").c_str(), "r")) {
-      CopyAll(file, stdout);
-      fclose(file);
+    // A worker that died may have left part of a capture's output.
+    const bool died = !death.empty();
+    if (died || (completion.files & kAlertsFile) != 0) {
+      if (FILE* file = fopen(FileOf(index, "alerts").c_str(), "r")) {
+        CopyAll(file, stdout);
+        fclose(file);
+      }
+      unlink(FileOf(index, "alerts").c_str());
     }
     fflush(stdout);
-    if (log_ != nullptr) {
+    if (log_ != nullptr && (died || (completion.files & kLogFile) != 0)) {
       if (FILE* file = fopen(FileOf(index, "log").c_str(), "r")) {
         CopyAll(file, log_);
         fclose(file);
       }
+      unlink(FileOf(index, "log").c_str());
     }
-    for (const char* kind : {"alerts", "log", "result"}) unlink(FileOf(index, kind).c_str());
+    if (died) unlink(FileOf(index, "result").c_str());
     return result;
   }
 
@@ -374,6 +429,12 @@ std::vector<std::string> ExpandCaptureArguments(const std::vector<std::string>& 
 
 int RunScan(const ScanArguments& args) {
   const auto started = std::chrono::steady_clock::now();
+  // A scan goes capture after capture with the same few large buffers (the
+  // frame batches, the driver's pool): keeping freed memory in the heap
+  // instead of handing it back and faulting it in again halves the work per
+  // small capture. Workers inherit it.
+  mallopt(M_MMAP_THRESHOLD, kScanMmapThreshold);
+  mallopt(M_TRIM_THRESHOLD, kScanTrimThreshold);
   ScanOptions options;
   options.policy = DefaultPolicy();
   if (!args.policyPath.empty()) {

@@ -251,12 +251,6 @@ class CaptureScan {
   }
 
  private:
-  // A capture has no real-time deadline: when the log is kept, the scan waits
-  // for the reader before the queue can fill, so no record is dropped for
-  // want of draining. Per-packet trace lines (up to one per row) are checked
-  // for after every packet, the few other lines a packet can raise every
-  // kLogCheckFrames packets; half the queue stays free for what comes in
-  // between.
   // The actions the core knows are counted in place; a map per packet showed
   // in scan profiles.
   static constexpr uint32_t kCountedActions = FW_ACTION_CALL_PLUGIN + 1;
@@ -321,7 +315,12 @@ class CaptureScan {
         return false;
       }
     }
-    logReader_ = std::make_unique<LogReader>(driver_.get(), options_.onLog);
+    // The simulated driver tells its log backlog: the scan drains the queue
+    // itself between packets and starts no thread for it.
+    drainOnScanThread_ = driver_->LogBacklogBytes().has_value();
+    logReader_ = std::make_unique<LogReader>(
+        driver_.get(), options_.onLog,
+        drainOnScanThread_ ? LogReader::Drain::kCallerThread : LogReader::Drain::kOwnThread);
     std::string error;
     if (!ConfigureDriver(driver_.get(), options_.policy, &error)) {
       Fail(ScanStatus::kEngineError, "configuration failed: " + error);
@@ -331,8 +330,14 @@ class CaptureScan {
   }
 
   void InspectFrames() {
-    const bool keepLog = static_cast<bool>(options_.onLog);
-    logCheckFrames_ = !keepLog ? 0
+    // A capture has no real-time deadline: the scan waits for (or does) the
+    // drain before the queue can fill, so no record is dropped for want of
+    // draining. Per-packet trace lines (up to one per row) are checked for
+    // after every packet, the few other lines a packet can raise every
+    // kLogCheckFrames packets; half the queue stays free for what comes in
+    // between.
+    const bool checkLog = drainOnScanThread_ || static_cast<bool>(options_.onLog);
+    logCheckFrames_ = !checkLog ? 0
                       : (options_.logMask.value_or(kDefaultLogMask) & kLogTrace) != 0
                           ? 1
                           : kLogCheckFrames;
@@ -491,6 +496,7 @@ class CaptureScan {
   std::unique_ptr<DriverLink> driver_;
   std::unique_ptr<LogReader> logReader_;
   ProgressLine progress_;
+  bool drainOnScanThread_ = false;
   uint64_t logCheckFrames_ = 0;
   uint64_t actionCounts_[kCountedActions] = {};
   hostsim::SimPacket packet_;
