@@ -5,6 +5,8 @@
 #   scripts/test.sh tsan       TSan build in build-tsan/
 #   scripts/test.sh fuzz       clang libFuzzer targets in build-fuzz/, each run briefly
 #                              (FUZZ_SEED, FUZZ_SECONDS, FUZZ_RUNS; see below)
+#   scripts/test.sh special    the plain suite (build/) again with NIPS_SPECIAL_POOL=1:
+#                              guard pages and a freed-memory quarantine
 #   scripts/test.sh windows    the Windows x64 driver image in build-windows/, its
 #                              import check, and the tests of the image checks
 set -euo pipefail
@@ -29,6 +31,8 @@ fi
 jobs=$(nproc)
 case "$mode" in
   plain) dir=build; flags=() ;;
+  # The special pool is switched at run time: the plain build, run again.
+  special) dir=build; flags=(); export NIPS_SPECIAL_POOL=1 ;;
   asan)  dir=build-asan; flags=(-DNIPS_SANITIZE=address -DNIPS_BUILD_BENCH=OFF) ;;
   tsan)  dir=build-tsan; flags=(-DNIPS_SANITIZE=thread -DNIPS_BUILD_BENCH=OFF) ;;
   fuzz)
@@ -84,7 +88,7 @@ case "$mode" in
     scripts/build-windows.sh build-windows
     tests/windows/image_check_test.sh build-windows
     exit 0 ;;
-  *) echo "unknown mode '$mode' (plain, asan, tsan, fuzz, windows)" >&2; exit 2 ;;
+  *) echo "unknown mode '$mode' (plain, special, asan, tsan, fuzz, windows)" >&2; exit 2 ;;
 esac
 
 cmake -S . -B "$dir" -G Ninja "${flags[@]}"
