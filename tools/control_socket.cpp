@@ -182,9 +182,13 @@ uint64_t ServeConnection(int fd, const RequestHandler& handler) {
       WriteFull(fd, reply.data(), reply.size());
       return answered;
     }
-    const std::vector<uint8_t> reply = EncodeReply(handler(header, input));
+    const Reply answer = handler(header, input);
+    const std::vector<uint8_t> reply = EncodeReply(answer);
     ++answered;
     if (!WriteFull(fd, reply.data(), reply.size())) return answered;
+    // A frame error found in the input (a drain longer than the limit) ends
+    // the connection like one found in the header.
+    if (answer.error != FrameError::kNone) return answered;
   }
 }
 

@@ -35,7 +35,30 @@ uint64_t PoolAllocationCount();  // allocations attempted since the last reset
 void FailAllocationNumber(uint64_t n);
 // Every allocation with this tag fails until cleared.
 void FailAllocationsWithTag(ULONG tag);
-void ClearPoolFaults();
+void ClearPoolFaults();  // every mode below included
+// Call sites: the return address of the pool or lookaside routine's call.
+// While recording, every allocation attempt counts a hit of its site.
+struct AllocationSite {
+  const void* site;
+  ULONG tag;
+  uint64_t hits;
+};
+void RecordAllocationSites(bool on);  // on: forgets the sites recorded before
+std::vector<AllocationSite> AllocationSites();
+// The hit-th allocation attempted from `site` from now on fails (once). A
+// lookaside allocation counts, and fails, even when an entry is cached.
+void FailAllocationSite(const void* site, uint64_t hit = 1);
+// Each allocation fails with probability 1/oneIn, from a generator seeded
+// with `seed`: one thread's sequence of allocations replays exactly.
+void FailAllocationsRandomly(uint64_t seed, uint32_t oneIn);
+uint64_t InjectedAllocationFailures();  // by site or at random, since the last reset
+// "binary+0xoffset" (for addr2line), or the address.
+std::string SiteName(const void* site);
+// NIPS_SPECIAL_POOL=1 (read once): every allocation ends against a guard
+// page, with a checked slack to the 16-byte alignment, and freed memory stays
+// inaccessible for the next 4096 frees.
+bool SpecialPoolEnabled();
+void SetSpecialPool(bool on);  // for the special pool's own tests
 
 // ---- Verifier ----
 // The driver's own rule that no thread holds two of its spin locks at once.
