@@ -68,6 +68,40 @@ TEST(ControlFrameTest, RequestHeadersAreCheckedAtTheirLimits) {
   }
 }
 
+// A frame error the handler finds in a request's input (a drain asking for
+// more than the output limit) ends the connection after its reply, as one in
+// the header does: the request behind it is never read (fuzzing found the
+// connection kept being served).
+TEST(ControlFrameTest, AnInputFrameErrorEndsTheConnectionAfterItsReply) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  uint64_t answered = 0;
+  std::thread server([&] {
+    answered = ServeConnection(fds[0], [](const RequestHeader&, const std::vector<uint8_t>&) {
+      Reply reply;
+      reply.error = FrameError::kOutputTooLarge;
+      return reply;
+    });
+    close(fds[0]);
+  });
+  for (int i = 0; i < 2; ++i) {
+    const std::vector<uint8_t> frame = EncodeRequest(kControlDrainLog, 0, nullptr, 0, 16);
+    ASSERT_EQ(write(fds[1], frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  }
+  shutdown(fds[1], SHUT_WR);  // a server that read on would then stop at the end
+  server.join();
+  EXPECT_EQ(answered, 1u);
+  uint8_t header[kFrameHeaderBytes];
+  ASSERT_EQ(read(fds[1], header, sizeof header), static_cast<ssize_t>(sizeof header));
+  Reply reply;
+  uint64_t length = 0;
+  ASSERT_TRUE(ParseReplyHeader(header, &reply, &length));
+  EXPECT_EQ(reply.error, FrameError::kOutputTooLarge);
+  // Closed with the second request unread (a reset): no second reply.
+  EXPECT_LE(read(fds[1], header, sizeof header), 0);
+  close(fds[1]);
+}
+
 TEST(ControlFrameTest, QueueRangesAreParsedWithinTheirLimits) {
   struct Case {
     const char* text;
