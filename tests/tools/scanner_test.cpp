@@ -336,3 +336,38 @@ TEST(ScanProfileTest, CountsAgreeWithTheAlertsAndSurviveTheWorkerRecord) {
 
 }  // namespace
 }  // namespace nipstool
+
+namespace nipstool {
+namespace {
+
+// With the per-packet trace on, the scan drains the log as fast as packets
+// fill it: the log holds one "Sig" line for every detector call the profile
+// counts, and no overflow marker.
+TEST(ScanLogTest, ATraceRunLosesNoLineOfItsDetectorCalls) {
+  char pattern[] = "/tmp/nips-trace-test-XXXXXX";
+  const std::string dir = mkdtemp(pattern);
+  std::string error;
+  ASSERT_TRUE(capgen::WriteBenchCapture(dir + "/sessions.pcap", 20000, &error)) << error;
+  ScanOptions options;
+  options.policy = DefaultPolicy();
+  options.profile = true;
+  options.logMask = kLogTrace | kLogInfo | kLogLifecycle | kLogMalformed | kLogError;
+  uint64_t sigLines = 0, overflows = 0;
+  options.onLog = [&](const LogRecord& record) {
+    if (record.overflow) ++overflows;
+    if (record.text.find("] Sig ") != std::string::npos) ++sigLines;
+  };
+  const CaptureResult r = ScanCapture(dir + "/sessions.pcap", options, nullptr);
+  fs::remove_all(dir);
+  ASSERT_EQ(r.status, ScanStatus::kOk) << r.message;
+  ASSERT_TRUE(r.profile.has_value());
+  uint64_t calls = 0;
+  for (const auto& [id, cost] : r.profile->rows) calls += cost.calls;
+  EXPECT_GT(calls, 20000u);
+  EXPECT_EQ(sigLines, calls);
+  EXPECT_EQ(overflows, 0u);
+  EXPECT_EQ(r.logOverflows, 0u);
+}
+
+}  // namespace
+}  // namespace nipstool
