@@ -75,6 +75,16 @@ TEST(ControlFrameTest, RequestHeadersAreCheckedAtTheirLimits) {
 TEST(ControlFrameTest, AnInputFrameErrorEndsTheConnectionAfterItsReply) {
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  // Both requests are queued before the server starts, so the client never
+  // writes to a connection the server has already closed.
+  std::vector<uint8_t> frames;
+  for (int i = 0; i < 2; ++i) {
+    const std::vector<uint8_t> frame = EncodeRequest(kControlDrainLog, 0, nullptr, 0, 16);
+    frames.insert(frames.end(), frame.begin(), frame.end());
+  }
+  ASSERT_EQ(send(fds[1], frames.data(), frames.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(frames.size()));
+  shutdown(fds[1], SHUT_WR);  // a server that read on would then stop at the end
   uint64_t answered = 0;
   std::thread server([&] {
     answered = ServeConnection(fds[0], [](const RequestHeader&, const std::vector<uint8_t>&) {
@@ -84,11 +94,6 @@ TEST(ControlFrameTest, AnInputFrameErrorEndsTheConnectionAfterItsReply) {
     });
     close(fds[0]);
   });
-  for (int i = 0; i < 2; ++i) {
-    const std::vector<uint8_t> frame = EncodeRequest(kControlDrainLog, 0, nullptr, 0, 16);
-    ASSERT_EQ(write(fds[1], frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
-  }
-  shutdown(fds[1], SHUT_WR);  // a server that read on would then stop at the end
   server.join();
   EXPECT_EQ(answered, 1u);
   uint8_t header[kFrameHeaderBytes];
